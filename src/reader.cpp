@@ -1,0 +1,54 @@
+// ZUM Sound Ripper: the sound resource reader. Finds one entry through the
+// offset table, reads its header up to the rate code, names the output file
+// and hands the entry to the WAV writer.
+//
+// File layout (integers little-endian, offsets absolute):
+//   0      4      magic "MSRV"
+//   4      2      entry count N
+//   6      4*N    data offset D of each entry
+// Each entry header is the 19 bytes before its data offset D:
+//   D-19   8      name, zero-terminated unless 8 characters long
+//   D-11   4      unused
+//   D-7    2      rate code: 0x0220 = 22050 Hz, 0x0340 = 11025 Hz
+//   D-5    1      unused
+//   D-4    4      sample size S
+//   D      S      8-bit mono samples
+#include "zumrip.h"
+
+#include <cstring>
+
+static const std::uint64_t table_start = 6;
+static const std::uint64_t header_size = 19;  // entry header before D
+
+// Expects g_input open. Reads table slot index, then the entry's name and
+// rate code, prints "Creating NAME.WAV... " and the rate tag, and converts
+// the entry; an unknown rate code ends the line with "[WTF???] ... Aborting!".
+void extract_entry(std::uint16_t index)
+{
+    unsigned char slot[4] = {0};
+    seek_input(table_start + 4u * std::uint64_t{index});
+    read_input(slot, sizeof slot);
+    const std::uint64_t data_offset = read_u32le(slot);
+
+    // Name (8), unused (4), rate code (2): the header up to the rate code.
+    unsigned char head[14] = {0};
+    seek_input(data_offset - header_size);
+    read_input(head, sizeof head);
+
+    char wav_name[13];
+    std::memcpy(wav_name, head, 8);
+    wav_name[8] = '\0';
+    std::strcat(wav_name, ".WAV");
+    say_name("Creating ", wav_name, "... ");
+
+    const std::uint16_t rate_code = read_u16le(head + 12);
+    if (rate_code == 0x0220) {
+        say("[22KHz] ... ");
+        convert_to_wav(wav_name, 22050);
+    } else if (rate_code == 0x0340) {
+        say("[11KHz] ... ");
+        convert_to_wav(wav_name, 11025);
+    } else {
+        say("[WTF???] ... Aborting!\n");
+    }
+}

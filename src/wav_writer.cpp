@@ -1,0 +1,101 @@
+// ZUM Sound Ripper: the WAV writer. Reads an entry's sample size and sample
+// bytes and writes them behind a 44-byte RIFF/WAVE header (PCM, mono,
+// 8 bits per sample) into the output file.
+#include "zumrip.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+static const std::uint64_t wav_header_size = 44;
+
+// Encodes little-endian integers into bytes, whatever the host's order.
+static void put_u16le(unsigned char *p, std::uint32_t value)
+{
+    p[0] = static_cast<unsigned char>(value);
+    p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+static void put_u32le(unsigned char *p, std::uint32_t value)
+{
+    put_u16le(p, value & 0xFFFFu);
+    put_u16le(p + 2, value >> 16);
+}
+
+// Fills the 44-byte WAV header for sample_count 8-bit mono samples played at
+// sample_rate samples per second.
+static void fill_wav_header(unsigned char *h, std::uint32_t sample_count, std::uint32_t sample_rate)
+{
+    std::memcpy(h + 0, "RIFF", 4);       // chunk identifier
+    put_u32le(h + 4, sample_count + 36);  // RIFF length: file length less 8
+    std::memcpy(h + 8, "WAVE", 4);       // form type
+    std::memcpy(h + 12, "fmt ", 4);      // format chunk identifier
+    put_u32le(h + 16, 16);                // format chunk length
+    put_u16le(h + 20, 1);                 // format tag: PCM
+    put_u16le(h + 22, 1);                 // channels: mono
+    put_u32le(h + 24, sample_rate);       // samples per second
+    put_u32le(h + 28, sample_rate);       // bytes per second: one byte a sample
+    put_u16le(h + 32, 1);                 // block alignment in bytes
+    put_u16le(h + 34, 8);                 // bits per sample
+    std::memcpy(h + 36, "data", 4);      // data chunk identifier
+    put_u32le(h + 40, sample_count);      // data length in bytes
+}
+
+// Writes size bytes to fd, in pieces small enough for every platform's
+// write call. Returns true when all of them were written.
+static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
+{
+    while (size > 0) {
+        const unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
+        const auto written = write(fd, data, piece);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
+
+// Expects g_input just after the entry's rate code. Reads the unused byte
+// and the sample size S, then S sample bytes (zero-padded when the file
+// ends early) into a buffer behind the header, and writes the whole buffer
+// as wav_name. Ends the line with "Done.", or with why the entry was
+// abandoned: no buffer, or the file could not be created.
+void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
+{
+    unsigned char rest[5] = {0};  // unused byte, then the sample size
+    read_input(rest, sizeof rest);
+    const std::uint32_t sample_count = read_u32le(rest + 1);
+    const std::uint64_t total = sample_count + wav_header_size;
+
+    unsigned char *const buffer = total <= SIZE_MAX
+        ? static_cast<unsigned char *>(std::calloc(static_cast<std::size_t>(total), 1))
+        : nullptr;
+    if (buffer == nullptr) {
+        say("Can't allocate buffer for conversion.\n");
+        return;
+    }
+    read_input(buffer + wav_header_size, sample_count);
+    fill_wav_header(buffer, sample_count, sample_rate);
+
+    const int fd = open(wav_name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0666);
+    if (fd < 0) {
+        std::free(buffer);
+        say_name("Cannot create [", wav_name, "]... Aborting.\n");
+        return;
+    }
+    write_all(fd, buffer, total);
+    close(fd);
+    std::free(buffer);
+    say("Done.\n");
+}

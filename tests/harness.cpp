@@ -1,0 +1,173 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <pty.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace harness {
+
+std::string u16le(unsigned value)
+{
+    return {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
+}
+
+std::string u32le(std::uint32_t value)
+{
+    return u16le(value & 0xFFFF) + u16le(value >> 16);
+}
+
+std::string resource(const std::vector<Entry> &entries)
+{
+    std::string table = "MSRV" + u16le(static_cast<unsigned>(entries.size()));
+    std::string body;
+    const std::size_t body_start = 6 + 4 * entries.size();
+    for (const Entry &e : entries) {
+        std::string name = e.name;
+        name.resize(8, '\0');
+        const auto size = e.declared < 0 ? e.samples.size() : static_cast<std::size_t>(e.declared);
+        body += name + u32le(0) + u16le(e.rate_code) + '\0' +
+                u32le(static_cast<std::uint32_t>(size));
+        table += u32le(static_cast<std::uint32_t>(body_start + body.size()));
+        body += e.samples;
+    }
+    return table + body;
+}
+
+std::string wav(std::uint32_t rate, const std::string &samples)
+{
+    const auto n = static_cast<std::uint32_t>(samples.size());
+    return "RIFF" + u32le(n + 36) + "WAVEfmt " + u32le(16) + u16le(1) + u16le(1) + u32le(rate) +
+           u32le(rate) + u16le(1) + u16le(8) + "data" + u32le(n) + samples;
+}
+
+bool emulated()
+{
+    const char *e = std::getenv("ZUMRIP_EMULATOR");
+    return e != nullptr && *e != '\0';
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void Zumrip::SetUp()
+{
+    // Memory-backed when the machine has it: some runs create many files.
+    const char *tmp = std::getenv("TMPDIR");
+    struct stat shm;
+    const std::string base = tmp != nullptr && *tmp != '\0' ? tmp
+        : stat("/dev/shm", &shm) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string dir = base + "/zumrip-test-XXXXXX";
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    top_ = dir;
+    work_ = top_ + "/work";
+    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+}
+
+void Zumrip::TearDown()
+{
+    const std::string cmd = "rm -rf '" + top_ + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+std::string Zumrip::input(const std::string &name, const std::string &bytes)
+{
+    write_file(top_ + "/" + name, bytes);
+    return "../" + name;
+}
+
+// The binary under test: ZUMRIP from the environment, else the one built.
+static std::string binary()
+{
+    const char *b = std::getenv("ZUMRIP");
+    return b != nullptr && *b != '\0' ? b : ZUMRIP_PATH;
+}
+
+pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &args,
+                    const Limits &limits, int *terminal)
+{
+    // Natively argument 0 is argv0; under an emulator the command is its
+    // prefix (split at blanks, "@ARGV0@" standing for argv0) and the binary.
+    std::vector<std::string> words;
+    if (emulated()) {
+        std::istringstream prefix(std::getenv("ZUMRIP_EMULATOR"));
+        for (std::string w; prefix >> w;)
+            words.push_back(w == "@ARGV0@" ? argv0 : w);
+        words.push_back(binary());
+    } else {
+        words.push_back(argv0);
+    }
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    const std::string program = emulated() ? words[0] : binary();
+    const std::string out = top_ + "/stdout", err = top_ + "/stderr";
+
+    // On a terminal the child's standard output is the pty's slave side.
+    const pid_t pid = terminal != nullptr ? forkpty(terminal, nullptr, nullptr, nullptr) : fork();
+    if (pid == 0) {
+        const int o = terminal != nullptr ? 1 : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(work_.c_str()) != 0)
+            _exit(120);
+        if (limits.address_space != 0) {
+            const rlimit r = {limits.address_space, limits.address_space};
+            setrlimit(RLIMIT_AS, &r);
+        }
+        if (limits.file_size != 0) {
+            const rlimit r = {limits.file_size, limits.file_size};
+            setrlimit(RLIMIT_FSIZE, &r);
+            signal(SIGXFSZ, SIG_IGN);
+        }
+        execvp(program.c_str(), argv.data());
+        _exit(121);
+    }
+    return pid;
+}
+
+Result Zumrip::finish(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Result r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(top_ + "/stdout");
+    r.err = read_file(top_ + "/stderr");
+    return r;
+}
+
+std::map<std::string, std::string> Zumrip::outputs() const
+{
+    std::map<std::string, std::string> files;
+    DIR *dir = opendir(work_.c_str());
+    for (dirent *d; dir != nullptr && (d = readdir(dir)) != nullptr;) {
+        const std::string name = d->d_name;
+        if (name != "." && name != "..")
+            files[name] = read_file(work_ + "/" + name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return files;
+}
+
+}  // namespace harness

@@ -1,0 +1,91 @@
+// Test harness: builds sound resource files and runs the zumrip binary in a
+// fresh working directory, capturing its console text, error stream, exit
+// status and the files it leaves behind.
+#ifndef ZUMRIP_TEST_HARNESS_H
+#define ZUMRIP_TEST_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// Little-endian integers appended to a byte string.
+std::string u16le(unsigned value);
+std::string u32le(std::uint32_t value);
+
+// One entry of a resource file built by resource().
+struct Entry {
+    std::string name;             // up to 8 bytes, zero-padded
+    std::uint16_t rate_code = 0x0220;
+    std::string samples;
+    std::int64_t declared = -1;   // sample size field; -1 = samples.size()
+};
+
+// A resource file with the entries laid out one after the other, in table
+// order, behind the header and the offset table.
+std::string resource(const std::vector<Entry> &entries);
+
+// The WAV file the tool must write for these samples at this rate.
+std::string wav(std::uint32_t rate, const std::string &samples);
+
+const char *const banner = "ZUM Sound Ripper\n----------------\n";
+
+struct Limits {
+    std::uint64_t address_space = 0;  // RLIMIT_AS in bytes, 0 = unlimited
+    std::uint64_t file_size = 0;      // RLIMIT_FSIZE in bytes, 0 = unlimited
+};
+
+struct Result {
+    int status = -1;  // exit status, or -1 when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// True when the binary runs under an emulator (ZUMRIP_EMULATOR), where
+// resource limits and special files do not carry over.
+bool emulated();
+
+// Test fixture: a fresh directory holding the working directory "work" that
+// the tool runs in; inputs are written beside it.
+class Zumrip : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes bytes to a file beside the working directory; returns the path
+    // relative to the working directory ("../NAME").
+    std::string input(const std::string &name, const std::string &bytes);
+    // Starts zumrip with argument 0 argv0 and the given arguments; its
+    // standard output goes to a file, or to a new pty whose master side is
+    // stored in *terminal. finish() waits for it and collects the results.
+    pid_t start(const std::string &argv0, const std::vector<std::string> &args,
+                const Limits &limits = {}, int *terminal = nullptr);
+    Result finish(pid_t pid);
+    Result run_argv(const std::string &argv0, const std::vector<std::string> &args,
+                    const Limits &limits = {})
+    {
+        return finish(start(argv0, args, limits));
+    }
+    Result run(const std::string &path, const Limits &limits = {})
+    {
+        return run_argv("zumrip", {path}, limits);
+    }
+    // The files in the working directory, by name, with their contents.
+    std::map<std::string, std::string> outputs() const;
+
+    std::string top_;   // the fresh directory
+    std::string work_;  // top_/work, the tool's working directory
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+}  // namespace harness
+
+#endif

@@ -1,0 +1,288 @@
+// Black-box tests of zumrip: console text, exit status and output files.
+#include "harness.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+const std::string usage =
+    "Usage: zumrip <filename>\n - Where <filename> is a valid MRV sound resource.\n";
+
+std::string opened(const std::string &path)
+{
+    return std::string(banner) + "[" + path + "] opened.  Processing...\n";
+}
+
+// The 33-byte file with one 22 kHz entry BEEP of four samples.
+const std::string beep = resource({{"BEEP", 0x0220, std::string("\x80\x00\xff\x7f", 4)}});
+
+using CommandLine = Zumrip;
+
+TEST_F(CommandLine, WrongArgumentCountPrintsUsageWithProgramName)
+{
+    const std::string in = input("a.mrv", beep);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, std::vector<std::string>{in, in}}) {
+        const Result r = run_argv("./some/rip", args);
+        EXPECT_EQ(r.out, std::string(banner) +
+                             "Usage: ./some/rip <filename>\n"
+                             " - Where <filename> is a valid MRV sound resource.\n");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(CommandLine, UnopenablePathsAreNotFound)
+{
+    for (const std::string path : {"../missing.mrv", ".."}) {
+        const Result r = run(path);
+        EXPECT_EQ(r.out, std::string(banner) + "File [" + path + "] not found.\n" + usage);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(CommandLine, LongPathIsShownWhole)
+{
+    const std::string path = "../" + std::string(200, 'p');
+    input(path.substr(3), resource({}));
+    EXPECT_EQ(run(path).out, opened(path) + "This file has 0 entries.\n");
+}
+
+using Header = Zumrip;
+
+TEST_F(Header, FilesWithoutMagicAndCountAreRejected)
+{
+    for (const std::string bytes : {"", "MSR", "MSRW\x01\x00", "msrv\x00\x00", "MSRV", "MSRV\x01"}) {
+        const Result r = run(input("bad.mrv", bytes));
+        EXPECT_EQ(r.out, opened("../bad.mrv") + "This is not a valid MRV sound resource file.\n")
+            << "file of " << bytes.size() << " bytes";
+        EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Header, EmptyResourceSucceeds)
+{
+    const Result r = run(input("empty.mrv", resource({})));
+    EXPECT_EQ(r.out, opened("../empty.mrv") + "This file has 0 entries.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(outputs().empty());
+}
+
+using OneEntry = Zumrip;
+
+TEST_F(OneEntry, MinimalFileGivesExactConsoleAndWav)
+{
+    ASSERT_EQ(beep.size(), 33u);
+    const Result r = run(input("beep.bin", beep));
+    EXPECT_EQ(r.out, opened("../beep.bin") + "This file has 1 entries.\n"
+                     "Creating BEEP.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    // The header spelled out once, independently of the wav() helper.
+    const std::string expected("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x22\x56\0\0"
+                               "\x22\x56\0\0\x01\0\x08\0data\x04\0\0\0\x80\x00\xff\x7f", 48);
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"BEEP.WAV", expected}}));
+}
+
+TEST_F(OneEntry, RatesSizesAndNames)
+{
+    struct Case {
+        Entry entry;
+        std::string line;  // after "Creating "
+        std::string file;
+        std::string wav;
+    } cases[] = {
+        {{"LOW", 0x0340, "abc"}, "LOW.WAV... [11KHz] ... Done.\n", "LOW.WAV", wav(11025, "abc")},
+        {{"EMPTY", 0x0220, ""}, "EMPTY.WAV... [22KHz] ... Done.\n", "EMPTY.WAV", wav(22050, "")},
+        {{"EIGHTCHRnine", 0x0220, "x"}, "EIGHTCHR.WAV... [22KHz] ... Done.\n", "EIGHTCHR.WAV",
+         wav(22050, "x")},
+        {{std::string("\0AB", 3), 0x0220, "y"}, ".WAV... [22KHz] ... Done.\n", ".WAV",
+         wav(22050, "y")},
+        // Declared size beyond the end of the file: zero-padded to full length.
+        {{"CUT", 0x0340, "zz", 6}, "CUT.WAV... [11KHz] ... Done.\n", "CUT.WAV",
+         wav(11025, std::string("zz\0\0\0\0", 6))},
+    };
+    for (const Case &c : cases) {
+        const Result r = run(input("one.mrv", resource({c.entry})));
+        EXPECT_EQ(r.out, opened("../one.mrv") + "This file has 1 entries.\nCreating " + c.line);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(work_ + "/" + c.file), c.wav) << c.file;
+        std::remove((work_ + "/" + c.file).c_str());
+    }
+}
+
+TEST_F(OneEntry, UnknownRateCodesAreSkipped)
+{
+    for (const unsigned code : {0x2002u, 0x0221u, 0x4003u, 0x0000u, 0xFFFFu, 0x1220u}) {
+        const Result r = run(input("odd.mrv", resource({{"ODD", static_cast<std::uint16_t>(code), "s"}})));
+        EXPECT_EQ(r.out, opened("../odd.mrv") + "This file has 1 entries.\n"
+                         "Creating ODD.WAV... [WTF???] ... Aborting!\n") << code;
+        EXPECT_EQ(r.status, 0);
+    }
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(OneEntry, ExistingFileIsReplacedNotAppended)
+{
+    write_file(work_ + "/BEEP.WAV", std::string(1000, 'o'));
+    run(input("beep.mrv", beep));
+    EXPECT_EQ(read_file(work_ + "/BEEP.WAV"), wav(22050, std::string("\x80\x00\xff\x7f", 4)));
+}
+
+using ManyEntries = Zumrip;
+
+TEST_F(ManyEntries, TableOrderSharedOffsetsAndReplacedNames)
+{
+    // Entries laid out A, B, C; the table lists C, B, A, then A's offset again
+    // and a second "B" that replaces the first.
+    std::string file = resource({{"A", 0x0220, "aa"}, {"B", 0x0340, "bbb"}, {"C", 0x0220, "c"}});
+    std::string body = file.substr(18);
+    const auto slot = [&](int i) { return file.substr(6 + 4 * static_cast<std::size_t>(i), 4); };
+    const std::string second_b = std::string("B\0\0\0\0\0\0\0", 8) + u32le(0) + u16le(0x0220) +
+                                 '\0' + u32le(2) + "b2";
+    const std::uint32_t second_b_at = static_cast<std::uint32_t>(6 + 20 + body.size() + 19);
+    file = "MSRV" + u16le(5) + slot(2) + slot(1) + slot(0) + slot(0) + u32le(second_b_at);
+    // Shift every offset by the two slots added to the table.
+    for (int i = 0; i < 4; ++i) {
+        const auto at = 6 + 4 * static_cast<std::size_t>(i);
+        const auto old = static_cast<unsigned char>(file[at]);
+        file[at] = static_cast<char>(old + 8);
+    }
+    file += body + second_b;
+    const Result r = run(input("many.mrv", file));
+    EXPECT_EQ(r.out, opened("../many.mrv") + "This file has 5 entries.\n"
+                     "Creating C.WAV... [22KHz] ... Done.\n"
+                     "Creating B.WAV... [11KHz] ... Done.\n"
+                     "Creating A.WAV... [22KHz] ... Done.\n"
+                     "Creating A.WAV... [22KHz] ... Done.\n"
+                     "Creating B.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{
+                             {"A.WAV", wav(22050, "aa")},
+                             {"B.WAV", wav(22050, "b2")},
+                             {"C.WAV", wav(22050, "c")}}));
+}
+
+TEST_F(ManyEntries, ShortEntryDoesNotShiftTheNext)
+{
+    // In table order: a clip declaring 100 bytes that holds the file's last
+    // 2, then a well-formed clip placed earlier in the file.
+    std::string file = resource({{"GOOD", 0x0340, "good"}, {"SHORT", 0x0220, "xy", 100}});
+    std::swap_ranges(file.begin() + 6, file.begin() + 10, file.begin() + 10);
+    const Result r = run(input("short.mrv", file));
+    EXPECT_EQ(r.out, opened("../short.mrv") + "This file has 2 entries.\n"
+                     "Creating SHORT.WAV... [22KHz] ... Done.\n"
+                     "Creating GOOD.WAV... [11KHz] ... Done.\n");
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{
+                             {"GOOD.WAV", wav(11025, "good")},
+                             {"SHORT.WAV", wav(22050, "xy" + std::string(98, '\0'))}}));
+}
+
+TEST_F(ManyEntries, AllOf65535SlotsAreVisited)
+{
+    // Every slot names the same empty clip.
+    const std::uint32_t data = 6 + 4 * 65535 + 19;
+    std::string file = "MSRV" + u16le(65535);
+    for (int i = 0; i < 65535; ++i)
+        file += u32le(data);
+    file += std::string("Z\0\0\0\0\0\0\0\0\0\0\0", 12) + u16le(0x0340) + '\0' + u32le(0);
+    const Result r = run(input("big.mrv", file));
+    std::string expected = opened("../big.mrv") + "This file has 65535 entries.\n";
+    for (int i = 0; i < 65535; ++i)
+        expected += "Creating Z.WAV... [11KHz] ... Done.\n";
+    EXPECT_TRUE(r.out == expected) << "console text differs";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"Z.WAV", wav(11025, "")}}));
+}
+
+using Failures = Zumrip;
+
+TEST_F(Failures, BufferNotObtainedLeavesExistingFileAlone)
+{
+    if (emulated())
+        GTEST_SKIP() << "address-space limits do not reach an emulated binary";
+    write_file(work_ + "/HUGE.WAV", "keep");
+    const std::string file =
+        resource({{"HUGE", 0x0220, "", 0xF0000000}, {"SMALL", 0x0340, "ok"}});
+    const Result r = run(input("huge.mrv", file), {256u << 20, 0});
+    EXPECT_EQ(r.out, opened("../huge.mrv") + "This file has 2 entries.\n"
+                     "Creating HUGE.WAV... [22KHz] ... Can't allocate buffer for conversion.\n"
+                     "Creating SMALL.WAV... [11KHz] ... Done.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{
+                             {"HUGE.WAV", "keep"}, {"SMALL.WAV", wav(11025, "ok")}}));
+}
+
+TEST_F(Failures, UncreatableOutputIsReportedAndRunGoesOn)
+{
+    ASSERT_EQ(mkdir((work_ + "/DIR.WAV").c_str(), 0755), 0);
+    const std::string file = resource({{"DIR", 0x0220, "d"}, {"NEXT", 0x0220, "n"}});
+    const Result r = run(input("dir.mrv", file));
+    EXPECT_EQ(r.out, opened("../dir.mrv") + "This file has 2 entries.\n"
+                     "Creating DIR.WAV... [22KHz] ... Cannot create [DIR.WAV]... Aborting.\n"
+                     "Creating NEXT.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+using Console = Zumrip;
+
+// Output files named as FIFOs hold the tool inside an entry until the test
+// reads them, so what it has flushed by then can be looked at.
+
+TEST_F(Console, TerminalSeesUnfinishedLineWhileClipIsWritten)
+{
+    if (emulated())
+        GTEST_SKIP() << "FIFOs and ptys are not carried through the emulator";
+    ASSERT_EQ(mkfifo((work_ + "/SLOW.WAV").c_str(), 0644), 0);
+    int terminal = -1;
+    const pid_t pid = start("zumrip", {input("s.mrv", resource({{"SLOW", 0x0220, "s"}}))}, {},
+                            &terminal);
+    std::string screen;
+    const std::string wanted = "Creating SLOW.WAV... [22KHz] ... ";
+    for (int tries = 0; screen.find(wanted) == std::string::npos && tries < 100; ++tries) {
+        pollfd p = {terminal, POLLIN, 0};
+        char chunk[256];
+        if (poll(&p, 1, 100) > 0) {
+            const ssize_t n = read(terminal, chunk, sizeof chunk);
+            if (n > 0)
+                screen.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    EXPECT_NE(screen.find(wanted), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Done."), std::string::npos);
+    EXPECT_EQ(read_file(work_ + "/SLOW.WAV"), wav(22050, "s"));
+    EXPECT_EQ(finish(pid).status, 0);
+    close(terminal);
+}
+
+TEST_F(Console, FileOutputIsBufferedUntilExit)
+{
+    if (emulated())
+        GTEST_SKIP() << "FIFOs are not carried through the emulator";
+    ASSERT_EQ(mkfifo((work_ + "/ONE.WAV").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo((work_ + "/TWO.WAV").c_str(), 0644), 0);
+    const pid_t pid = start("zumrip", {input("b.mrv", resource({{"ONE", 0x0220, "1"},
+                                                               {"TWO", 0x0220, "2"}}))});
+    // Once ONE.WAV is written the tool is on its way to TWO.WAV, after a
+    // finished line, and has still written nothing to its standard output.
+    EXPECT_EQ(read_file(work_ + "/ONE.WAV"), wav(22050, "1"));
+    EXPECT_EQ(read_file(top_ + "/stdout"), "");
+    EXPECT_EQ(read_file(work_ + "/TWO.WAV"), wav(22050, "2"));
+    const Result r = finish(pid);
+    EXPECT_EQ(r.out, opened("../b.mrv") + "This file has 2 entries.\n"
+                     "Creating ONE.WAV... [22KHz] ... Done.\n"
+                     "Creating TWO.WAV... [22KHz] ... Done.\n");
+}
+
+}  // namespace

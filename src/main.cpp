@@ -48,10 +48,15 @@ void say(const char *text)
     end_message();
 }
 
+// Names come from the resource file: control bytes are shown as '?' so that
+// a file cannot drive the terminal.
 void say_name(const char *head, const char *name, const char *tail)
 {
     std::fputs(head, stdout);
-    std::fputs(name, stdout);
+    for (const char *c = name; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        std::putchar(byte < 0x20 || byte == 0x7F ? '?' : byte);
+    }
     say(tail);
 }
 

@@ -20,15 +20,29 @@
 static const std::uint64_t table_start = 6;
 static const std::uint64_t header_size = 19;  // entry header before D
 
-// Expects g_input open. Reads table slot index, then the entry's name and
-// rate code, prints "Creating NAME.WAV... " and the rate tag, and converts
-// the entry; an unknown rate code ends the line with "[WTF???] ... Aborting!".
+// Expects g_input open and g_input_size set. Reads table slot index, then
+// the entry's name and rate code, prints "Creating NAME.WAV... " and the rate
+// tag, and converts the entry; an unknown rate code ends the line with
+// "[WTF???] ... Aborting!". A slot or entry header that does not lie wholly
+// inside the file gets "Entry N is damaged... Aborting." instead.
 void extract_entry(std::uint16_t index)
 {
+    const std::uint64_t slot_offset = table_start + 4u * std::uint64_t{index};
     unsigned char slot[4] = {0};
-    seek_input(table_start + 4u * std::uint64_t{index});
-    read_input(slot, sizeof slot);
+    if (slot_offset + sizeof slot <= g_input_size) {
+        seek_input(slot_offset);
+        read_input(slot, sizeof slot);
+    }
     const std::uint64_t data_offset = read_u32le(slot);
+    // D == file size is a whole header with every sample missing.
+    if (slot_offset + sizeof slot > g_input_size || data_offset < header_size ||
+        data_offset > g_input_size) {
+        char line[48];
+        std::snprintf(line, sizeof line, "Entry %u is damaged... Aborting.\n",
+                      static_cast<unsigned>(index));
+        say(line);
+        return;
+    }
 
     // Name (8), unused (4), rate code (2): the header up to the rate code.
     unsigned char head[14] = {0};

@@ -66,17 +66,29 @@ static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
     return true;
 }
 
+// Entry names are used as file names as they stand, except that one holding
+// a path separator of any platform would leave the current directory.
+static bool name_is_safe(const char *wav_name)
+{
+    return std::strpbrk(wav_name, "/\\") == nullptr;
+}
+
 // Expects g_input just after the entry's rate code. Reads the unused byte
 // and the sample size S, then S sample bytes (zero-padded when the file
 // ends early) into a buffer behind the header, and writes the whole buffer
 // as wav_name. Ends the line with "Done.", or with why the entry was
-// abandoned: no buffer, or the file could not be created.
+// abandoned: too large for a WAV header, no buffer, the file could not be
+// created, or not wholly written (then it is removed).
 void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
 {
     unsigned char rest[5] = {0};  // unused byte, then the sample size
     read_input(rest, sizeof rest);
     const std::uint32_t sample_count = read_u32le(rest + 1);
     const std::uint64_t total = sample_count + wav_header_size;
+    if (total - 8 > UINT32_MAX) {  // the RIFF length would not fit
+        say("Too large for a WAV file... Aborting.\n");
+        return;
+    }
 
     unsigned char *const buffer = total <= SIZE_MAX
         ? static_cast<unsigned char *>(std::calloc(static_cast<std::size_t>(total), 1))
@@ -88,14 +100,20 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
     read_input(buffer + wav_header_size, sample_count);
     fill_wav_header(buffer, sample_count, sample_rate);
 
-    const int fd = open(wav_name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0666);
+    const int fd = name_is_safe(wav_name)
+        ? open(wav_name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0666) : -1;
     if (fd < 0) {
         std::free(buffer);
         say_name("Cannot create [", wav_name, "]... Aborting.\n");
         return;
     }
-    write_all(fd, buffer, total);
-    close(fd);
+    const bool written = write_all(fd, buffer, total);
+    const bool closed = close(fd) == 0;
     std::free(buffer);
+    if (!written || !closed) {
+        std::remove(wav_name);
+        say_name("Cannot write [", wav_name, "]... Aborting.\n");
+        return;
+    }
     say("Done.\n");
 }

@@ -286,3 +286,108 @@ TEST_F(Console, FileOutputIsBufferedUntilExit)
 }
 
 }  // namespace
+
+namespace {
+
+using Hostile = Zumrip;
+
+TEST_F(Hostile, NamesNeverLeaveTheWorkingDirectory)
+{
+    write_file(top_ + "/SENTINEL", "sentinel");
+    ASSERT_EQ(mkdir((work_ + "/sub").c_str(), 0755), 0);
+    std::remove("/tmp/AB.WAV");
+    const std::string file = resource({{"../UP", 0x0220, "1"}, {"/tmp/AB", 0x0220, "2"},
+                                       {"a\\b", 0x0340, "3"}, {"sub/X", 0x0220, "4"},
+                                       {"..", 0x0220, "5"}});
+    const Result r = run(input("names.mrv", file));
+    const std::string tag = "[22KHz] ... ";
+    EXPECT_EQ(r.out, opened("../names.mrv") + "This file has 5 entries.\n"
+        "Creating ../UP.WAV... " + tag + "Cannot create [../UP.WAV]... Aborting.\n"
+        "Creating /tmp/AB.WAV... " + tag + "Cannot create [/tmp/AB.WAV]... Aborting.\n"
+        "Creating a\\b.WAV... [11KHz] ... Cannot create [a\\b.WAV]... Aborting.\n"
+        "Creating sub/X.WAV... " + tag + "Cannot create [sub/X.WAV]... Aborting.\n"
+        "Creating ...WAV... " + tag + "Done.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(top_ + "/SENTINEL"), "sentinel");
+    EXPECT_EQ(access((top_ + "/UP.WAV").c_str(), F_OK), -1);
+    EXPECT_EQ(access("/tmp/AB.WAV", F_OK), -1);
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"...WAV", wav(22050, "5")},
+                                                             {"sub", ""}}));
+}
+
+TEST_F(Hostile, ControlBytesInNamesAreShownAsQuestionMarks)
+{
+    ASSERT_EQ(mkdir((work_ + "/\x01\x7f.WAV").c_str(), 0755), 0);
+    const std::string file =
+        resource({{"\x1b[2J\t\x07", 0x0220, "e"}, {"\x01\x7f", 0x0220, "d"}});
+    const Result r = run(input("ctl.mrv", file));
+    EXPECT_EQ(r.out, opened("../ctl.mrv") + "This file has 2 entries.\n"
+              "Creating ?[2J??.WAV... [22KHz] ... Done.\n"
+              "Creating ??.WAV... [22KHz] ... Cannot create [??.WAV]... Aborting.\n");
+    EXPECT_EQ(read_file(work_ + "/\x1b[2J\t\x07.WAV"), wav(22050, "e"));
+}
+
+TEST_F(Hostile, DamagedOffsetsAreReportedPerEntry)
+{
+    // Slot 0 below the minimum offset, slot 1 past the end, slot 2 exactly at
+    // the end (header whole, samples all missing), slot 3 fine, slots 4 and 5
+    // missing from a table cut short by the end of the file.
+    const std::string header = std::string("END\0\0\0\0\0", 8) + u32le(0) + u16le(0x0340) + '\0' +
+                               u32le(3);
+    const std::string ok = std::string("OK\0\0\0\0\0\0", 8) + u32le(0) + u16le(0x0220) + '\0' +
+                           u32le(2) + "ok";
+    const std::uint32_t ok_at = 6 + 16 + 19;
+    const auto size = static_cast<std::uint32_t>(6 + 16 + ok.size() + header.size());
+    const std::string file = "MSRV" + u16le(6) + u32le(18) + u32le(size + 1) + u32le(size) +
+                             u32le(ok_at) + ok + header;
+    const Result r = run(input("dmg.mrv", file));
+    EXPECT_EQ(r.out, opened("../dmg.mrv") + "This file has 6 entries.\n"
+                     "Entry 0 is damaged... Aborting.\n"
+                     "Entry 1 is damaged... Aborting.\n"
+                     "Creating END.WAV... [11KHz] ... Done.\n"
+                     "Creating OK.WAV... [22KHz] ... Done.\n"
+                     "Entry 4 is damaged... Aborting.\n"
+                     "Entry 5 is damaged... Aborting.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{
+                             {"END.WAV", wav(11025, std::string(3, '\0'))},
+                             {"OK.WAV", wav(22050, "ok")}}));
+}
+
+TEST_F(Hostile, EveryPrefixOfAValidFileIsHandled)
+{
+    const std::string file = resource(
+        {{"ONE", 0x0220, "first"}, {"TWO", 0x0340, "second"}, {"THREE", 0x0220, "third"}});
+    for (std::size_t n = 0; n <= file.size(); ++n) {
+        const Result r = run(input("cut.mrv", file.substr(0, n)));
+        EXPECT_TRUE(r.status == 0 || r.status == 255) << n << " bytes: status " << r.status;
+        EXPECT_EQ(r.err, "") << n << " bytes";
+    }
+}
+
+TEST_F(Hostile, SizesAWavCannotHoldAreRefused)
+{
+    write_file(work_ + "/MAX.WAV", "keep");
+    const std::string file = resource({{"MAX", 0x0220, "", 0xFFFFFFDC}, {"FITS", 0x0220, "f"}});
+    const Result r = run(input("max.mrv", file));
+    EXPECT_EQ(r.out, opened("../max.mrv") + "This file has 2 entries.\n"
+                     "Creating MAX.WAV... [22KHz] ... Too large for a WAV file... Aborting.\n"
+                     "Creating FITS.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(read_file(work_ + "/MAX.WAV"), "keep");
+}
+
+TEST_F(Hostile, FailedWriteIsReportedAndFileRemoved)
+{
+    if (emulated())
+        GTEST_SKIP() << "file-size limits do not reach an emulated binary";
+    const std::string file =
+        resource({{"BIG", 0x0220, std::string(5000, 'b')}, {"SMALL", 0x0220, "s"}});
+    const Result r = run(input("w.mrv", file), {0, 4096});
+    EXPECT_EQ(r.out, opened("../w.mrv") + "This file has 2 entries.\n"
+                     "Creating BIG.WAV... [22KHz] ... Cannot write [BIG.WAV]... Aborting.\n"
+                     "Creating SMALL.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"SMALL.WAV", wav(22050, "s")}}));
+}
+
+}  // namespace

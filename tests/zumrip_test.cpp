@@ -201,6 +201,31 @@ TEST_F(ManyEntries, AllOf65535SlotsAreVisited)
     EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"Z.WAV", wav(11025, "")}}));
 }
 
+TEST_F(ManyEntries, LargeClipsAreCopiedExactly)
+{
+    // Sizes around the reader's 64 KiB windows and the writer's 4 MiB
+    // large-buffer threshold, the last one cut short by the end of the file.
+    std::vector<Entry> entries;
+    std::map<std::string, std::string> expected;
+    int n = 0;
+    for (const std::size_t size : {32767u, 32769u, 65536u, 4194260u, 4194261u, 6000001u}) {
+        std::string samples(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            samples[i] = static_cast<char>((i * 7 + size) % 251);
+        const std::string name = "L" + std::to_string(n++);
+        entries.push_back({name, 0x0340, samples});
+        expected[name + ".WAV"] = wav(11025, samples);
+    }
+    const std::string tail = entries.back().samples.substr(0, 1000);
+    entries.back().declared = static_cast<std::int64_t>(entries.back().samples.size());
+    entries.back().samples = tail;
+    const Result r = run(input("large.mrv", resource(entries)));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("Aborting"), std::string::npos) << r.out;
+    expected["L5.WAV"] = wav(11025, tail + std::string(6000001 - 1000, '\0'));
+    EXPECT_TRUE(outputs() == expected);
+}
+
 using Failures = Zumrip;
 
 TEST_F(Failures, BufferNotObtainedLeavesExistingFileAlone)

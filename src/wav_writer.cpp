@@ -120,11 +120,41 @@ static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
     return true;
 }
 
-// Entry names are used as file names as they stand, except that one holding
-// a path separator of any platform would leave the current directory.
+#ifdef _WIN32
+// Windows opens a device for these names whatever follows the first dot
+// (".WAV" included), and ignores blanks before that dot.
+static bool names_windows_device(const char *wav_name)
+{
+    std::size_t length = std::strcspn(wav_name, ".");
+    while (length > 0 && wav_name[length - 1] == ' ')
+        --length;
+    char base[5] = {0};
+    for (std::size_t i = 0; i < length && i < 4; ++i) {
+        const char c = wav_name[i];
+        base[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    if (length == 3)
+        return !std::strcmp(base, "CON") || !std::strcmp(base, "PRN") ||
+               !std::strcmp(base, "AUX") || !std::strcmp(base, "NUL");
+    // COM1 to COM9 and LPT1 to LPT9; Windows also takes superscript 1, 2, 3.
+    const auto digit = static_cast<unsigned char>(base[3]);
+    return length == 4 && (!std::strncmp(base, "COM", 3) || !std::strncmp(base, "LPT", 3)) &&
+           ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
+}
+#endif
+
+// Entry names are used as file names as they stand, except those that would
+// leave the current directory (a path separator of any platform) and, on
+// Windows, those that would name a device or an alternate data stream (':').
 static bool name_is_safe(const char *wav_name)
 {
-    return std::strpbrk(wav_name, "/\\") == nullptr;
+    if (std::strpbrk(wav_name, "/\\") != nullptr)
+        return false;
+#ifdef _WIN32
+    if (std::strchr(wav_name, ':') != nullptr || names_windows_device(wav_name))
+        return false;
+#endif
+    return true;
 }
 
 // Expects g_input just after the entry's rate code. Reads the unused byte

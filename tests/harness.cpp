@@ -49,10 +49,30 @@ std::string wav(std::uint32_t rate, const std::string &samples)
            u32le(rate) + u16le(1) + u16le(8) + "data" + u32le(n) + samples;
 }
 
-bool emulated()
+// True when the binary runs under an emulator (ZUMRIP_EMULATOR).
+static bool emulated()
 {
     const char *e = std::getenv("ZUMRIP_EMULATOR");
     return e != nullptr && *e != '\0';
+}
+
+// The binary under test: ZUMRIP from the environment, else the one built.
+static std::string binary()
+{
+    const char *b = std::getenv("ZUMRIP");
+    return b != nullptr && *b != '\0' ? b : ZUMRIP_PATH;
+}
+
+bool windows_binary()
+{
+    const std::string b = binary();
+    return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
+}
+
+std::string shown_argv0(const std::string &argv0)
+{
+    const char *shown = std::getenv("ZUMRIP_ARGV0");
+    return shown != nullptr && *shown != '\0' ? shown : argv0;
 }
 
 std::string read_file(const std::string &path)
@@ -92,13 +112,6 @@ std::string Zumrip::input(const std::string &name, const std::string &bytes)
 {
     write_file(top_ + "/" + name, bytes);
     return "../" + name;
-}
-
-// The binary under test: ZUMRIP from the environment, else the one built.
-static std::string binary()
-{
-    const char *b = std::getenv("ZUMRIP");
-    return b != nullptr && *b != '\0' ? b : ZUMRIP_PATH;
 }
 
 pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &args,
@@ -152,6 +165,20 @@ Result Zumrip::finish(pid_t pid)
     Result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = read_file(top_ + "/stdout");
+    if (windows_binary()) {
+        // Text-mode standard output: every line must end in "\r\n".
+        std::string lines;
+        int bare_line_feeds = 0;
+        for (const char c : r.out) {
+            if (c == '\n' && !lines.empty() && lines.back() == '\r')
+                lines.pop_back();
+            else if (c == '\n')
+                ++bare_line_feeds;
+            lines += c;
+        }
+        EXPECT_EQ(bare_line_feeds, 0);
+        r.out = lines;
+    }
     r.err = read_file(top_ + "/stderr");
     return r;
 }

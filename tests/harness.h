@@ -47,9 +47,12 @@ struct Result {
     std::string err;
 };
 
-// True when the binary runs under an emulator (ZUMRIP_EMULATOR), where
-// resource limits and special files do not carry over.
-bool emulated();
+// True when the binary under test is a Windows one (run under wine): its
+// console lines end in "\r\n", which finish() checks and folds to "\n".
+bool windows_binary();
+// Argument 0 as the tool will see it: argv0, unless the emulator cannot pass
+// it on, in which case ZUMRIP_ARGV0 says what it passes instead.
+std::string shown_argv0(const std::string &argv0);
 
 // Test fixture: a fresh directory holding the working directory "work" that
 // the tool runs in; inputs are written beside it.

@@ -1,0 +1,29 @@
+# Installs the build into a fresh prefix and runs the installed zumrip on the
+# bundled example: cmake -DBUILD_DIR=... -DSOURCE_DIR=... -P install_check.cmake
+set(prefix ${BUILD_DIR}/install-check)
+file(REMOVE_RECURSE ${prefix})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+                RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${status}")
+endif()
+foreach(installed bin/zumrip share/doc/zumrip/README.md share/doc/zumrip/copyright)
+  if(NOT EXISTS ${prefix}/${installed})
+    message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+file(GLOB man_page ${prefix}/share/man/man1/zumrip.1*)
+if(NOT man_page)
+  message(FATAL_ERROR "not installed: the man page")
+endif()
+
+file(MAKE_DIRECTORY ${prefix}/work)
+execute_process(COMMAND ${prefix}/bin/zumrip ${SOURCE_DIR}/examples/tones.mrv
+                WORKING_DIRECTORY ${prefix}/work RESULT_VARIABLE status OUTPUT_VARIABLE out)
+file(GLOB wavs RELATIVE ${prefix}/work ${prefix}/work/*.WAV)
+list(SORT wavs)
+if(NOT status EQUAL 0 OR NOT out MATCHES "Creating CHORD.WAV... \\[22KHz\\] ... Done.\n$"
+   OR NOT wavs STREQUAL "BEEP.WAV;CHORD.WAV;FALL.WAV;RISE.WAV")
+  message(FATAL_ERROR "installed zumrip failed (status ${status}, files ${wavs}):\n${out}")
+endif()
+file(REMOVE_RECURSE ${prefix})

@@ -5,10 +5,11 @@
 #   small entries  20,000 clips of 256 bytes, against floor_create making the
 #                  same 20,000 files with one open, write and close each
 #   peak memory    one 256 MiB clip: peak resident set size less the clip
-# Usage: bench/run.sh [RUNS]   (default 9 pairs per figure)
+# Usage: bench/run.sh [RUNS]   (default 15 pairs per figure)
+# ZUMRIP_BIN names another zumrip binary to measure, to compare versions.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=${1:-9}
+runs=${1:-15}
 build=$root/build-bench
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUMRIP_TESTS=OFF -DZUMRIP_BENCH=ON >/dev/null
@@ -24,9 +25,10 @@ trap 'rm -rf "$dir"' EXIT
 "$build/bench/make_resource" "$dir/small.mrv" 20000 256
 "$build/bench/make_resource" "$dir/one.mrv" 1 $((256 << 20))
 
-zumrip_big() { "$build/zumrip" "$dir/big.mrv" >/dev/null; }
+zumrip=${ZUMRIP_BIN:-$build/zumrip}
+zumrip_big() { "$zumrip" "$dir/big.mrv" >/dev/null; }
 cat_big() { cat "$dir/big.mrv" >big.out; }
-zumrip_small() { "$build/zumrip" "$dir/small.mrv" >/dev/null; }
+zumrip_small() { "$zumrip" "$dir/small.mrv" >/dev/null; }
 floor_small() { "$build/bench/floor_create" 20000 300; }
 
 # Runs a function in an emptied output folder; prints the elapsed microseconds.
@@ -59,5 +61,5 @@ compare "big entries" zumrip_big cat_big
 compare "small entries" zumrip_small floor_small
 
 rm -rf "$dir/out" && mkdir "$dir/out" && cd "$dir/out"
-peak_kib=$(/usr/bin/time -f %M "$build/zumrip" "$dir/one.mrv" 2>&1 >/dev/null | tail -n 1)
+peak_kib=$(/usr/bin/time -f %M "$zumrip" "$dir/one.mrv" 2>&1 >/dev/null | tail -n 1)
 printf 'peak memory    %d KiB for a 262144 KiB clip: %d KiB above it\n' "$peak_kib" $((peak_kib - 262144))

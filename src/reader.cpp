@@ -52,7 +52,7 @@ void extract_entry(std::uint16_t index)
     char wav_name[13];
     std::memcpy(wav_name, head, 8);
     wav_name[8] = '\0';
-    std::strcat(wav_name, ".WAV");
+    std::memcpy(wav_name + std::strlen(wav_name), ".WAV", 5);  // 12 characters at most
     say_name("Creating ", wav_name, "... ");
 
     const std::uint16_t rate_code = read_u16le(head + 12);

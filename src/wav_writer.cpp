@@ -35,14 +35,15 @@ static unsigned char *map_huge_buffer(std::size_t size)
     void *const raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED)
         return nullptr;
+    // Keep [buffer, buffer + size rounded up to 4 KiB) and unmap the rest.
     const auto raw_start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t start = (raw_start + huge_page - 1) & ~(huge_page - 1);
-    const std::uintptr_t end = (start + size + 4095) & ~std::uintptr_t{4095};
-    if (start > raw_start)
-        munmap(raw, start - raw_start);
-    if (raw_start + span > end)
-        munmap(reinterpret_cast<void *>(end), raw_start + span - end);
-    auto *const buffer = reinterpret_cast<unsigned char *>(start);
+    const std::size_t head = static_cast<std::size_t>((huge_page - raw_start % huge_page) % huge_page);
+    const std::size_t kept = (size + 4095) & ~std::size_t{4095};
+    unsigned char *const buffer = static_cast<unsigned char *>(raw) + head;
+    if (head > 0)
+        munmap(raw, head);
+    if (span > head + kept)
+        munmap(buffer + kept, span - head - kept);
     madvise(buffer, size & ~(huge_page - 1), MADV_HUGEPAGE);
     return buffer;
 }

@@ -27,9 +27,10 @@ struct Entry {
     std::int64_t declared = -1;   // sample size field; -1 = samples.size()
 };
 
-// A resource file with the entries laid out one after the other, in table
-// order, behind the header and the offset table.
-std::string resource(const std::vector<Entry> &entries);
+// A resource file with the entries laid out one after the other behind the
+// header and the offset table. Slot i of the table holds the offset of entry
+// slots[i]; by default the table lists the entries in their order.
+std::string resource(const std::vector<Entry> &entries, std::vector<std::size_t> slots = {});
 
 // The WAV file the tool must write for these samples at this rate.
 std::string wav(std::uint32_t rate, const std::string &samples);

@@ -141,22 +141,11 @@ using ManyEntries = Zumrip;
 
 TEST_F(ManyEntries, TableOrderSharedOffsetsAndReplacedNames)
 {
-    // Entries laid out A, B, C; the table lists C, B, A, then A's offset again
-    // and a second "B" that replaces the first.
-    std::string file = resource({{"A", 0x0220, "aa"}, {"B", 0x0340, "bbb"}, {"C", 0x0220, "c"}});
-    std::string body = file.substr(18);
-    const auto slot = [&](int i) { return file.substr(6 + 4 * static_cast<std::size_t>(i), 4); };
-    const std::string second_b = std::string("B\0\0\0\0\0\0\0", 8) + u32le(0) + u16le(0x0220) +
-                                 '\0' + u32le(2) + "b2";
-    const std::uint32_t second_b_at = static_cast<std::uint32_t>(6 + 20 + body.size() + 19);
-    file = "MSRV" + u16le(5) + slot(2) + slot(1) + slot(0) + slot(0) + u32le(second_b_at);
-    // Shift every offset by the two slots added to the table.
-    for (int i = 0; i < 4; ++i) {
-        const auto at = 6 + 4 * static_cast<std::size_t>(i);
-        const auto old = static_cast<unsigned char>(file[at]);
-        file[at] = static_cast<char>(old + 8);
-    }
-    file += body + second_b;
+    // Entries laid out A, B, C, B; the table lists C, B, A, A's offset again
+    // and the second "B", which replaces the first.
+    const std::string file = resource(
+        {{"A", 0x0220, "aa"}, {"B", 0x0340, "bbb"}, {"C", 0x0220, "c"}, {"B", 0x0220, "b2"}},
+        {2, 1, 0, 0, 3});
     const Result r = run(input("many.mrv", file));
     EXPECT_EQ(r.out, opened("../many.mrv") + "This file has 5 entries.\n"
                      "Creating C.WAV... [22KHz] ... Done.\n"
@@ -174,8 +163,8 @@ TEST_F(ManyEntries, ShortEntryDoesNotShiftTheNext)
 {
     // In table order: a clip declaring 100 bytes that holds the file's last
     // 2, then a well-formed clip placed earlier in the file.
-    std::string file = resource({{"GOOD", 0x0340, "good"}, {"SHORT", 0x0220, "xy", 100}});
-    std::swap_ranges(file.begin() + 6, file.begin() + 10, file.begin() + 10);
+    const std::string file =
+        resource({{"GOOD", 0x0340, "good"}, {"SHORT", 0x0220, "xy", 100}}, {1, 0});
     const Result r = run(input("short.mrv", file));
     EXPECT_EQ(r.out, opened("../short.mrv") + "This file has 2 entries.\n"
                      "Creating SHORT.WAV... [22KHz] ... Done.\n"
@@ -188,11 +177,7 @@ TEST_F(ManyEntries, ShortEntryDoesNotShiftTheNext)
 TEST_F(ManyEntries, AllOf65535SlotsAreVisited)
 {
     // Every slot names the same empty clip.
-    const std::uint32_t data = 6 + 4 * 65535 + 19;
-    std::string file = "MSRV" + u16le(65535);
-    for (int i = 0; i < 65535; ++i)
-        file += u32le(data);
-    file += std::string("Z\0\0\0\0\0\0\0\0\0\0\0", 12) + u16le(0x0340) + '\0' + u32le(0);
+    const std::string file = resource({{"Z", 0x0340, ""}}, std::vector<std::size_t>(65535, 0));
     const Result r = run(input("big.mrv", file));
     std::string expected = opened("../big.mrv") + "This file has 65535 entries.\n";
     for (int i = 0; i < 65535; ++i)

@@ -2,9 +2,11 @@
 // resource file, inside a private temporary directory.
 //
 // Huge declared sample sizes are legitimate input (the samples are
-// zero-padded), so each run is bounded instead: allocations above 64 MiB
-// fail and the tool takes its "Can't allocate" path, and output files are
-// limited to 1 MiB so larger writes take its "Cannot write" path.
+// zero-padded), so each run is bounded instead: malloc'd buffers above
+// 64 MiB fail and the tool takes its "Can't allocate" path (buffers of
+// 4 MiB and more are mapped instead, and only the bytes read into them are
+// touched), and output files are limited to 1 MiB so larger writes take its
+// "Cannot write" path.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <signal.h>

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 using namespace harness;
+using namespace std::string_literals;
 
 namespace {
 
@@ -59,7 +60,7 @@ using Header = Zumrip;
 
 TEST_F(Header, FilesWithoutMagicAndCountAreRejected)
 {
-    for (const std::string bytes : {"", "MSR", "MSRW\x01\x00", "msrv\x00\x00", "MSRV", "MSRV\x01"}) {
+    for (const std::string &bytes : {""s, "MSR"s, "MSRW\x01\x00"s, "msrv\x00\x00"s, "MSRV"s, "MSRV\x01"s}) {
         const Result r = run(input("bad.mrv", bytes));
         EXPECT_EQ(r.out, opened("../bad.mrv") + "This is not a valid MRV sound resource file.\n")
             << "file of " << bytes.size() << " bytes";

@@ -41,10 +41,15 @@ static void remove_private_directory()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // Memory-backed when the machine has it: runs create many small files.
-    char shm[] = "/dev/shm/zumrip-fuzz-XXXXXX";
-    char tmp[] = "/tmp/zumrip-fuzz-XXXXXX";
-    const char *top = mkdtemp(shm) != nullptr ? shm : mkdtemp(tmp);
+    // Under TMPDIR when set, else memory-backed when the machine has it: runs
+    // create many small files. A run cut short by -max_total_time can leave
+    // its files behind, so callers that care point TMPDIR at a folder of
+    // their own.
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string pattern = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir
+        : access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    pattern += "/zumrip-fuzz-XXXXXX";
+    const char *top = mkdtemp(&pattern[0]);
     if (top == nullptr)
         std::abort();
     const std::string work = std::string(top) + "/work";

@@ -29,14 +29,14 @@ void extract_entry(std::uint16_t index)
 {
     const std::uint64_t slot_offset = table_start + 4u * std::uint64_t{index};
     unsigned char slot[4] = {0};
-    if (slot_offset + sizeof slot <= g_input_size) {
+    const bool slot_inside = slot_offset + sizeof slot <= g_input_size;
+    if (slot_inside) {
         seek_input(slot_offset);
         read_input(slot, sizeof slot);
     }
     const std::uint64_t data_offset = read_u32le(slot);
     // D == file size is a whole header with every sample missing.
-    if (slot_offset + sizeof slot > g_input_size || data_offset < header_size ||
-        data_offset > g_input_size) {
+    if (!slot_inside || data_offset < header_size || data_offset > g_input_size) {
         char line[48];
         std::snprintf(line, sizeof line, "Entry %u is damaged... Aborting.\n",
                       static_cast<unsigned>(index));

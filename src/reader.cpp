@@ -15,12 +15,16 @@
 //   D      S      8-bit mono samples
 #include "zumrip.h"
 
+#include "console.h"
+#include "input.h"
+
+#include <cstdio>
 #include <cstring>
 
 static const std::uint64_t table_start = 6;
 static const std::uint64_t header_size = 19;  // entry header before D
 
-// Expects g_input open and g_input_size set. Reads table slot index, then
+// Expects the input open and g_input_size set. Reads table slot index, then
 // the entry's name and rate code, prints "Creating NAME.WAV... " and the rate
 // tag, and converts the entry; an unknown rate code ends the line with
 // "[WTF???] ... Aborting!". A slot or entry header that does not lie wholly

@@ -1,0 +1,121 @@
+// ZUM Sound Ripper: the input stream, read through two 64 KiB windows.
+#include "input.h"
+
+#include "zumrip.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#define fileno _fileno
+#endif
+
+std::FILE *g_input = nullptr;
+std::uint64_t g_input_size = 0;
+
+// Entries alternate between the offset table and their own headers and
+// samples, so one window would be refilled twice per entry; two keep both
+// regions at hand.
+static const std::size_t window_size = 1 << 16;
+
+struct InputWindow {
+    std::uint64_t start;   // file position of bytes[0]
+    std::size_t length;    // bytes held; less than window_size at end of file
+    std::uint64_t last_use;
+    unsigned char bytes[window_size];
+};
+
+static InputWindow s_windows[2];
+static std::uint64_t s_position = 0;  // where the next read starts
+static std::uint64_t s_use_count = 0;
+
+// Moves the underlying stream to an absolute position, clearing any
+// end-of-file or error state of an earlier read.
+static void seek_stream(std::uint64_t position)
+{
+#ifdef _WIN32
+    _fseeki64(g_input, static_cast<__int64>(position), SEEK_SET);
+#else
+    fseeko(g_input, static_cast<off_t>(position), SEEK_SET);
+#endif
+    std::clearerr(g_input);
+}
+
+// Returns the window that holds the n bytes at s_position, refilling the
+// one used least recently when neither does.
+static InputWindow &window_at(std::size_t n)
+{
+    for (InputWindow &w : s_windows)
+        if (w.length > 0 && s_position >= w.start && s_position + n <= w.start + w.length)
+            return w;
+    InputWindow &w = s_windows[0].last_use <= s_windows[1].last_use ? s_windows[0] : s_windows[1];
+    seek_stream(s_position);
+    w.start = s_position;
+    w.length = std::fread(w.bytes, 1, window_size, g_input);
+    return w;
+}
+
+void seek_input(std::uint64_t position)
+{
+    s_position = position;
+}
+
+std::size_t read_input(void *buffer, std::size_t n)
+{
+    auto *const out = static_cast<unsigned char *>(buffer);
+    std::size_t got = 0;
+    if (n > window_size / 2) {  // sample bytes: straight into the caller's buffer
+        seek_stream(s_position);
+        got = std::fread(out, 1, n, g_input);
+    } else {
+        InputWindow &w = window_at(n);
+        w.last_use = ++s_use_count;
+        const std::uint64_t skip = s_position - w.start;
+        if (skip < w.length)
+            got = std::min<std::size_t>(n, w.length - static_cast<std::size_t>(skip));
+        std::memcpy(out, w.bytes + skip, got);
+    }
+    s_position += got;
+    return got;
+}
+
+// Finds the size of the open input file in bytes by seeking to its end;
+// 0 when the stream cannot seek.
+static std::uint64_t input_size()
+{
+#ifdef _WIN32
+    const bool at_end = _fseeki64(g_input, 0, SEEK_END) == 0;
+    const __int64 size = at_end ? _ftelli64(g_input) : -1;
+#else
+    const bool at_end = fseeko(g_input, 0, SEEK_END) == 0;
+    const off_t size = at_end ? ftello(g_input) : -1;
+#endif
+    seek_stream(0);
+    return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+bool open_input(const char *path)
+{
+    g_input = std::fopen(path, "rb");
+    if (g_input == nullptr)
+        return false;
+    // A directory opens for reading on some systems but is no resource file.
+    struct stat info;
+    if (fstat(fileno(g_input), &info) != 0 || S_ISDIR(info.st_mode)) {
+        close_input();
+        return false;
+    }
+    std::setvbuf(g_input, nullptr, _IONBF, 0);  // read through the windows above
+    g_input_size = input_size();
+    for (InputWindow &w : s_windows)
+        w.length = 0;
+    s_position = 0;
+    return true;
+}
+
+void close_input()
+{
+    std::fclose(g_input);
+    g_input = nullptr;
+}

@@ -4,7 +4,9 @@
 #include <pty.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +39,8 @@ std::string resource(const std::vector<Entry> &entries, std::vector<std::size_t>
         std::string name = e.name;
         name.resize(8, '\0');
         const auto size = e.declared < 0 ? e.samples.size() : static_cast<std::size_t>(e.declared);
-        body += name + u32le(0) + u16le(e.rate_code) + '\0' +
+        // The unused bytes are not zero, so that nothing may rely on them.
+        body += name + "\xA5\xA5\xA5\xA5" + u16le(e.rate_code) + '\xA5' +
                 u32le(static_cast<std::uint32_t>(size));
         offsets.push_back(static_cast<std::uint32_t>(body_start + body.size()));
         body += e.samples;
@@ -121,7 +124,7 @@ std::string Zumrip::input(const std::string &name, const std::string &bytes)
 }
 
 pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &args,
-                    const Limits &limits, int *terminal)
+                    const Limits &limits, int *terminal, bool traced)
 {
     // Natively argument 0 is argv0; under an emulator the command is its
     // prefix (split at blanks, "@ARGV0@" standing for argv0) and the binary.
@@ -158,6 +161,8 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             setrlimit(RLIMIT_FSIZE, &r);
             signal(SIGXFSZ, SIG_IGN);
         }
+        if (traced)
+            ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execvp(program.c_str(), argv.data());
         _exit(121);
     }
@@ -166,10 +171,13 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
 
 Result Zumrip::finish(pid_t pid)
 {
-    int status = 0;
-    waitpid(pid, &status, 0);
+    int status = reaped_;
+    if (reaped_ == -1)
+        waitpid(pid, &status, 0);
+    reaped_ = -1;
     Result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = read_file(top_ + "/stdout");
     if (windows_binary()) {
         // Text-mode standard output: every line must end in "\r\n".
@@ -187,6 +195,44 @@ Result Zumrip::finish(pid_t pid)
     }
     r.err = read_file(top_ + "/stderr");
     return r;
+}
+
+bool Zumrip::hold_in_close(pid_t pid, const std::string &suffix)
+{
+    int status = 0;
+    bool options_set = false;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+        int deliver = 0;
+        if (!options_set) {  // the stop at exec
+            ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+            options_set = true;
+        } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+            __ptrace_syscall_info info = {};
+            ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_close) {
+                const std::string fd = "/proc/" + std::to_string(pid) + "/fd/" +
+                                       std::to_string(info.entry.args[0]);
+                char target[4096];
+                const ssize_t n = readlink(fd.c_str(), target, sizeof target);
+                const std::string path(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+                if (path.compare(0, work_.size() + 1, work_ + "/") == 0 && path.size() >= suffix.size() &&
+                    path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+                    return true;
+            }
+        } else {
+            deliver = WSTOPSIG(status);  // a signal of its own: pass it on
+        }
+        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
+    }
+    reaped_ = status;
+    return false;
+}
+
+void Zumrip::release(pid_t pid, int sig)
+{
+    if (sig != 0)
+        kill(pid, sig);
+    ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
 }
 
 std::map<std::string, std::string> Zumrip::outputs() const

@@ -44,6 +44,7 @@ struct Limits {
 
 struct Result {
     int status = -1;  // exit status, or -1 when killed by a signal
+    int signal = 0;   // the signal that ended it, if one did
     std::string out;
     std::string err;
 };
@@ -68,9 +69,17 @@ protected:
     // Starts zumrip with argument 0 argv0 and the given arguments; its
     // standard output goes to a file, or to a new pty whose master side is
     // stored in *terminal. finish() waits for it and collects the results.
+    // A traced start stops the tool at exec, for hold_in_close().
     pid_t start(const std::string &argv0, const std::vector<std::string> &args,
-                const Limits &limits = {}, int *terminal = nullptr);
+                const Limits &limits = {}, int *terminal = nullptr, bool traced = false);
     Result finish(pid_t pid);
+    // Runs a traced tool until it enters close() on a file of the working
+    // directory whose name ends in suffix, and holds it there: true. False
+    // when the tool exits first (finish() still reports how). No timeout is
+    // involved: a tool that never gets there runs to its end.
+    bool hold_in_close(pid_t pid, const std::string &suffix);
+    // Lets a held tool go on, after sending it sig when that is not 0.
+    void release(pid_t pid, int sig = 0);
     Result run_argv(const std::string &argv0, const std::vector<std::string> &args,
                     const Limits &limits = {})
     {
@@ -84,6 +93,7 @@ protected:
     std::map<std::string, std::string> outputs() const;
 
     std::string top_;   // the fresh directory
+    int reaped_ = -1;   // wait status of a tool that exited while traced
     std::string work_;  // top_/work, the tool's working directory
 };
 

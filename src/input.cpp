@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#include <io.h>
+#include <windows.h>
 #define fileno _fileno
 #endif
 
@@ -113,6 +115,37 @@ bool open_input(const char *path)
     s_position = 0;
     return true;
 }
+
+#ifdef _WIN32
+// Windows has no inode numbers: a file is its volume and file index.
+static bool same_file(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+bool is_input_file(const char *path)
+{
+    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(fileno(g_input)));
+    const bool same = same_file(file, input);
+    CloseHandle(file);
+    return same;
+}
+#else
+bool is_input_file(const char *path)
+{
+    struct stat named, input;
+    return lstat(path, &named) == 0 && fstat(fileno(g_input), &input) == 0 &&
+           named.st_dev == input.st_dev && named.st_ino == input.st_ino;
+}
+#endif
 
 void close_input()
 {

@@ -24,6 +24,9 @@ inline std::uint32_t read_u32le(const unsigned char *p)
 // (missing, unreadable, a directory).
 bool open_input(const char *path);
 
+// True when path names the open input file itself (not a link to it).
+bool is_input_file(const char *path);
+
 // Closes the input stream.
 void close_input();
 

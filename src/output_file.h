@@ -1,19 +1,28 @@
 // ZUM Sound Ripper: output files. Puts the bytes of one WAV file into
-// NAME.WAV in the current directory, or reports why it could not.
+// NAME.WAV in the current directory, or reports why it could not, without
+// ever losing what the user had there.
 #ifndef ZUMRIP_OUTPUT_FILE_H
 #define ZUMRIP_OUTPUT_FILE_H
 
 #include <cstdint>
 
 enum OutputResult {
-    output_written,      // the file holds exactly the bytes given
-    output_not_created,  // the name was refused or the file could not be created
-    output_not_written,  // a write or the close failed; nothing was left behind
+    output_written,      // the file holds exactly the bytes asked for
+    output_not_created,  // refused, or it (or its temporary) could not be created or renamed
+    output_not_written,  // a write, the extension or the close failed
 };
 
-// Writes size bytes of data as the file name in the current directory,
-// replacing an existing file of that name. Names holding a path separator,
-// and on Windows ':' or a device name, are refused. Prints nothing.
-OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size);
+// Writes the size bytes of data, then zero bytes up to full_size (a hole
+// where the file system has them), as the file name in the current
+// directory. A name that does not exist yet is created exclusively and
+// written in place; an existing one is replaced by renaming a complete
+// temporary file over it, so that a link is replaced, never followed.
+// Refused: names holding a path separator (on Windows also ':' and device
+// names), a directory, the input file, and a regular file the user may not
+// write. On failure nothing is left behind and an existing file is as it
+// was; an interrupting SIGINT, SIGTERM or SIGHUP removes the file being
+// written and then ends the process by that signal. Prints nothing.
+OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
+                          std::uint64_t full_size);
 
 #endif

@@ -47,7 +47,7 @@ static void fill_wav_header(unsigned char *h, std::uint32_t sample_count, std::u
 // Expects the input just after the entry's rate code. Reads the unused byte
 // and the sample size S, then S sample bytes (zero-padded when the file
 // ends early) into a buffer behind the header, and writes the whole buffer
-// as wav_name. Ends the line with "Done.", or with why the entry was
+// as wav_name (see write_output for how existing files are replaced). Ends the line with "Done.", or with why the entry was
 // abandoned: too large for a WAV header, no buffer, the file could not be
 // created, or not wholly written.
 void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
@@ -66,9 +66,11 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
         say("Can't allocate buffer for conversion.\n");
         return;
     }
-    read_input(buffer + wav_header_size, sample_count);
+    // Samples missing at the end of the file are zero: the file is written up
+    // to what was read and then extended to its full length.
+    const std::size_t got = read_input(buffer + wav_header_size, sample_count);
     fill_wav_header(buffer, sample_count, sample_rate);
-    const OutputResult result = write_output(wav_name, buffer, total);
+    const OutputResult result = write_output(wav_name, buffer, wav_header_size + got, total);
     release_buffer(buffer, total);
     if (result == output_not_created)
         say_name("Cannot create [", wav_name, "]... Aborting.\n");

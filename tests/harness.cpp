@@ -159,7 +159,6 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
         if (limits.file_size != 0) {
             const rlimit r = {limits.file_size, limits.file_size};
             setrlimit(RLIMIT_FSIZE, &r);
-            signal(SIGXFSZ, SIG_IGN);
         }
         if (traced)
             ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
@@ -197,7 +196,7 @@ Result Zumrip::finish(pid_t pid)
     return r;
 }
 
-bool Zumrip::hold_in_close(pid_t pid, const std::string &suffix)
+bool Zumrip::hold_in_close(pid_t pid, const std::string &name)
 {
     int status = 0;
     bool options_set = false;
@@ -215,8 +214,8 @@ bool Zumrip::hold_in_close(pid_t pid, const std::string &suffix)
                 char target[4096];
                 const ssize_t n = readlink(fd.c_str(), target, sizeof target);
                 const std::string path(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-                if (path.compare(0, work_.size() + 1, work_ + "/") == 0 && path.size() >= suffix.size() &&
-                    path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+                if (path.compare(0, work_.size() + 1, work_ + "/") == 0 &&
+                    path.find(name, work_.size() + 1) != std::string::npos)
                     return true;
             }
         } else {

@@ -74,10 +74,10 @@ protected:
                 const Limits &limits = {}, int *terminal = nullptr, bool traced = false);
     Result finish(pid_t pid);
     // Runs a traced tool until it enters close() on a file of the working
-    // directory whose name ends in suffix, and holds it there: true. False
-    // when the tool exits first (finish() still reports how). No timeout is
-    // involved: a tool that never gets there runs to its end.
-    bool hold_in_close(pid_t pid, const std::string &suffix);
+    // directory whose name holds name (NAME.WAV, or its temporary file), and
+    // holds it there: true. False when the tool exits first (finish() still
+    // reports how). No timeout: a tool that never gets there runs to its end.
+    bool hold_in_close(pid_t pid, const std::string &name);
     // Lets a held tool go on, after sending it sig when that is not 0.
     void release(pid_t pid, int sig = 0);
     Result run_argv(const std::string &argv0, const std::vector<std::string> &args,

@@ -160,6 +160,8 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             const rlimit r = {limits.file_size, limits.file_size};
             setrlimit(RLIMIT_FSIZE, &r);
         }
+        if (limits.user != 0 && (setgid(limits.user) != 0 || setuid(limits.user) != 0))
+            _exit(122);
         if (traced)
             ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execvp(program.c_str(), argv.data());

@@ -40,6 +40,7 @@ const char *const banner = "ZUM Sound Ripper\n----------------\n";
 struct Limits {
     std::uint64_t address_space = 0;  // RLIMIT_AS in bytes, 0 = unlimited
     std::uint64_t file_size = 0;      // RLIMIT_FSIZE in bytes, 0 = unlimited
+    unsigned user = 0;                // user (and group) id to run as, 0 = ours
 };
 
 struct Result {

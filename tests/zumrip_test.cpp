@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -188,6 +189,9 @@ TEST_F(ManyEntries, LargeClipsAreCopiedExactly)
     EXPECT_EQ(r.out.find("Aborting"), std::string::npos) << r.out;
     expected["L5.WAV"] = wav(11025, tail + std::string(6000001 - 1000, '\0'));
     EXPECT_TRUE(outputs() == expected);
+    struct stat padded;  // the zero tail is a hole, not written blocks
+    ASSERT_EQ(stat((work_ + "/L5.WAV").c_str(), &padded), 0);
+    EXPECT_LT(padded.st_blocks * 512, 1 << 20);
 }
 
 using Failures = Zumrip;
@@ -380,18 +384,108 @@ TEST_F(Hostile, EveryPrefixOfAValidFileIsHandled)
     }
 }
 
-TEST_F(Hostile, FailedWriteIsReportedAndFileRemoved)
+TEST_F(Hostile, FileSizeLimitFailsEntriesNotTheRun)
 {
     if (windows_binary())
         GTEST_SKIP() << "wine's server cannot start under a file-size limit";
-    const std::string file =
-        resource({{"BIG", 0x0220, std::string(5000, 'b')}, {"SMALL", 0x0220, "s"}});
+    // Past 4096 bytes: a new file, the replacement of an existing one, and
+    // the zero padding of a clip cut short by the end of the file.
+    write_file(work_ + "/OLD.WAV", "mine");
+    const std::string big(5000, 'b');
+    const std::string file = resource({{"BIG", 0x0220, big}, {"OLD", 0x0220, big}, {"SMALL", 0x0220, "s"},
+                                       {"PAD", 0x0220, "p", 5000}});
     const Result r = run(input("w.mrv", file), {0, 4096});
-    EXPECT_EQ(r.out, opened("../w.mrv") + "This file has 2 entries.\n"
+    EXPECT_EQ(r.out, opened("../w.mrv") + "This file has 4 entries.\n"
                      "Creating BIG.WAV... [22KHz] ... Cannot write [BIG.WAV]... Aborting.\n"
-                     "Creating SMALL.WAV... [22KHz] ... Done.\n");
+                     "Creating OLD.WAV... [22KHz] ... Cannot write [OLD.WAV]... Aborting.\n"
+                     "Creating SMALL.WAV... [22KHz] ... Done.\n"
+                     "Creating PAD.WAV... [22KHz] ... Cannot write [PAD.WAV]... Aborting.\n");
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"SMALL.WAV", wav(22050, "s")}}));
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"OLD.WAV", "mine"},
+                                                             {"SMALL.WAV", wav(22050, "s")}}));
+}
+
+}  // namespace
+
+namespace {
+
+using Outputs = Zumrip;
+
+TEST_F(Outputs, LinksExistingFilesAndTheInputAreNeverWrittenThrough)
+{
+    write_file(top_ + "/target", "target");
+    write_file(top_ + "/other", "other");
+    ASSERT_EQ(symlink("../target", (work_ + "/RISE.WAV").c_str()), 0);
+    ASSERT_EQ(symlink("../nowhere", (work_ + "/FALL.WAV").c_str()), 0);
+    ASSERT_EQ(link((top_ + "/other").c_str(), (work_ + "/BEEP.WAV").c_str()), 0);
+    write_file(work_ + "/CHORD.WAV", "mine");
+    ASSERT_EQ(chmod((work_ + "/CHORD.WAV").c_str(), 0600), 0);
+    // The input itself lies in the working directory under a name that one
+    // of its entries would write.
+    std::vector<Entry> entries;
+    std::string expected = opened("GAME.WAV") + "This file has 7 entries.\n";
+    std::map<std::string, std::string> files;
+    for (const char *name : {"RISE", "FALL", "BEEP", "CHORD", "GAME", "NEW", "LATER"}) {
+        entries.push_back({name, 0x0340, name + "."s + name});
+        expected += "Creating "s + name + ".WAV... [11KHz] ... " +
+                    (name == "GAME"s ? "Cannot create [GAME.WAV]... Aborting.\n" : "Done.\n");
+        files[name + ".WAV"s] = wav(11025, name + "."s + name);
+    }
+    files["GAME.WAV"] = resource(entries);
+    write_file(work_ + "/GAME.WAV", files["GAME.WAV"]);
+    const Result r = run("GAME.WAV");
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(outputs(), files);
+    EXPECT_EQ(read_file(top_ + "/target") + read_file(top_ + "/other"), "targetother");
+    EXPECT_NE(access((top_ + "/nowhere").c_str(), F_OK), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const char *name : {"RISE.WAV", "FALL.WAV", "BEEP.WAV", "CHORD.WAV", "NEW.WAV"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((work_ + "/" + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        if (!windows_binary()) {
+            EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+        }
+    }
+
+    // A read-only file is no one's to replace but root's: run as another user.
+    if (windows_binary())
+        return;
+    ASSERT_EQ(chmod(top_.c_str(), 0755) | chmod(work_.c_str(), 0777), 0);
+    write_file(work_ + "/RO.WAV", "read-only");
+    ASSERT_EQ(chmod((work_ + "/RO.WAV").c_str(), 0444), 0);
+    const Result ro = run(input("ro.mrv", resource({{"RO", 0x0220, "r"}})), {0, 0, geteuid() == 0 ? 65534u : 0});
+    EXPECT_EQ(ro.out, opened("../ro.mrv") + "This file has 1 entries.\n"
+                      "Creating RO.WAV... [22KHz] ... Cannot create [RO.WAV]... Aborting.\n");
+    EXPECT_EQ(read_file(work_ + "/RO.WAV"), "read-only");
+}
+
+TEST_F(Outputs, InterruptionRemovesThePartialFileAndEndsBySignal)
+{
+    if (windows_binary())
+        GTEST_SKIP() << "ptrace needs a Linux process";
+    write_file(work_ + "/OLD.WAV", "mine");
+    const std::string in =
+        input("i.mrv", resource({{"DONE", 0x0220, "d"}, {"NEW", 0x0220, "n"}, {"OLD", 0x0220, "o"}}));
+    // Held inside the close of a new file, or of the temporary file that is
+    // to replace OLD.WAV.
+    const struct {
+        int sig;
+        const char *held;
+    } cases[] = {{SIGINT, "NEW.WAV"}, {SIGTERM, "OLD.WAV"}, {SIGHUP, "NEW.WAV"}};
+    for (const auto &c : cases) {
+        const pid_t pid = start("zumrip", {in}, {}, nullptr, true);
+        ASSERT_TRUE(hold_in_close(pid, c.held)) << c.sig;
+        release(pid, c.sig);
+        EXPECT_EQ(finish(pid).signal, c.sig);
+        std::map<std::string, std::string> expected = {{"DONE.WAV", wav(22050, "d")}, {"OLD.WAV", "mine"}};
+        if (c.held == "OLD.WAV"s)  // NEW.WAV came before
+            expected["NEW.WAV"] = wav(22050, "n");
+        EXPECT_EQ(outputs(), expected);
+        std::remove((work_ + "/NEW.WAV").c_str());
+    }
 }
 
 }  // namespace

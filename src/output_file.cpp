@@ -3,6 +3,7 @@
 
 #include "input.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -218,14 +219,21 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     char temporary[sizeof s_partial];
     std::snprintf(temporary, sizeof temporary, ".%s.%ld-%u", name, static_cast<long>(getpid()),
                   ++temporaries);
-    const int fd = create_partial(exists ? temporary : name);
+    // A name that turns out to exist after all (a link that stat could not
+    // follow, a file created meanwhile) is replaced like any other.
+    bool replacing = exists;
+    int fd = replacing ? -1 : create_partial(name);
+    if (fd < 0 && !replacing && errno == EEXIST)
+        replacing = true;
+    if (replacing)
+        fd = create_partial(temporary);
     if (fd < 0)
         return output_not_created;
     bool written = write_all(fd, data, size) && (full_size == size || extend(fd, full_size));
     written = close(fd) == 0 && written;
 
     hold_interrupts(true);
-    const bool renamed = written && (!exists || rename_over(name));
+    const bool renamed = written && (!replacing || rename_over(name));
     if (!renamed)
         remove(s_partial);
     s_writing = 0;

@@ -373,6 +373,15 @@ TEST_F(Hostile, DamagedOffsetsAreReportedPerEntry)
     EXPECT_EQ(outputs(), (std::map<std::string, std::string>{
                              {"END.WAV", wav(11025, std::string(ok_at, '\0'))},
                              {"OK.WAV", wav(22050, "ok")}}));
+
+    // A table cut inside its last slot, whose 3 bytes would make offset 29.
+    std::string cut = resource({{"BEEP", 0x0220, std::string("\x80\x1d\0\0", 4)}});
+    cut[4] = 7;
+    cut.pop_back();
+    std::string lines = opened("../cut.mrv") + "This file has 7 entries.\n";
+    for (int i = 0; i < 7; ++i)
+        lines += i == 0 ? "Creating BEEP.WAV... [22KHz] ... Done.\n" : "Entry " + std::to_string(i) + " is damaged... Aborting.\n";
+    EXPECT_EQ(run(input("cut.mrv", cut)).out, lines);
 }
 
 TEST_F(Hostile, EveryPrefixOfAValidFileIsHandled)

@@ -203,27 +203,30 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
     if (windows_binary())
         GTEST_SKIP() << "wine needs more address space than the limit leaves";
     // Under 256 MiB of address space: the largest size a WAV header holds
-    // gets no buffer, and each 100 MiB clip fits only if the buffer of the
-    // one before was released.
+    // gets no buffer, and clip P (100 MiB, mapped) three times over and Q
+    // (just under 4 MiB, from the heap) seventy times fit only if each
+    // buffer is released before the next.
     write_file(work_ + "/MAX.WAV", "keep");
     write_file(work_ + "/HUGE.WAV", "keep");
     const std::uint32_t mib100 = 100u << 20;
+    std::vector<std::size_t> slots = {0, 1, 2, 2, 2};
+    slots.resize(75, 3);
     const std::string file = resource({{"MAX", 0x0220, "", 0xFFFFFFDC}, {"HUGE", 0x0220, "", 0xFFFFFFDB},
-                                       {"P1", 0x0340, "1", mib100}, {"P2", 0x0340, "2", mib100},
-                                       {"P3", 0x0340, "3", mib100}});
+                                       {"P", 0x0340, "p", mib100}, {"Q", 0x0340, "q", (4 << 20) - 100}},
+                                      slots);
     const Result r = run(input("huge.mrv", file), {256u << 20, 0});
-    EXPECT_EQ(r.out, opened("../huge.mrv") + "This file has 5 entries.\n"
-                     "Creating MAX.WAV... [22KHz] ... Too large for a WAV file... Aborting.\n"
-                     "Creating HUGE.WAV... [22KHz] ... Can't allocate buffer for conversion.\n"
-                     "Creating P1.WAV... [11KHz] ... Done.\n"
-                     "Creating P2.WAV... [11KHz] ... Done.\n"
-                     "Creating P3.WAV... [11KHz] ... Done.\n");
+    std::string expected = opened("../huge.mrv") + "This file has 75 entries.\n"
+                           "Creating MAX.WAV... [22KHz] ... Too large for a WAV file... Aborting.\n"
+                           "Creating HUGE.WAV... [22KHz] ... Can't allocate buffer for conversion.\n";
+    for (std::size_t i = 2; i < slots.size(); ++i)
+        expected += slots[i] == 2 ? "Creating P.WAV... [11KHz] ... Done.\n" : "Creating Q.WAV... [11KHz] ... Done.\n";
+    EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(work_ + "/MAX.WAV") + read_file(work_ + "/HUGE.WAV"), "keepkeep");
-    struct stat p3;
-    EXPECT_EQ(stat((work_ + "/P3.WAV").c_str(), &p3), 0);
-    EXPECT_EQ(p3.st_size, mib100 + 44);
+    struct stat p;
+    EXPECT_EQ(stat((work_ + "/P.WAV").c_str(), &p), 0);
+    EXPECT_EQ(p.st_size, mib100 + 44);
 }
 
 }  // namespace

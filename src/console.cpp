@@ -1,6 +1,7 @@
 // ZUM Sound Ripper: the console.
 #include "console.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -27,14 +28,41 @@ void say(const char *text)
         std::fflush(stdout);
 }
 
-// Names come from the resource file: control bytes are shown as '?' so that
-// a file cannot drive the terminal.
+// Returns the length of the well-formed UTF-8 sequence at s for a character
+// from U+00A0 up, which every terminal shows as text; 0 for anything else
+// (C1 controls, overlong forms, surrogates, stray or cut-short bytes).
+static int printable_utf8_length(const unsigned char *s)
+{
+    const int length = s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC0 ? 2 : 0;
+    if (length == 0 || s[0] > 0xF4)
+        return 0;
+    std::uint32_t code = s[0] & (0x7Fu >> length);
+    for (int i = 1; i < length; ++i) {
+        if ((s[i] & 0xC0) != 0x80)  // also stops at the terminating zero
+            return 0;
+        code = code << 6 | (s[i] & 0x3Fu);
+    }
+    const std::uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code >= least[length] && code <= 0x10FFFF && !surrogate ? length : 0;
+}
+
+// Names come from the resource file: every byte that is not printable ASCII
+// or part of a printable UTF-8 character is shown as '?', so that a file
+// cannot drive the terminal (C0 and C1 controls, raw or UTF-8 encoded).
 void say_name(const char *head, const char *name, const char *tail)
 {
     std::fputs(head, stdout);
-    for (const char *c = name; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        std::putchar(byte < 0x20 || byte == 0x7F ? '?' : byte);
+    const auto *s = reinterpret_cast<const unsigned char *>(name);
+    while (*s != '\0') {
+        const int length = printable_utf8_length(s);
+        if (length > 0) {
+            std::fwrite(s, 1, static_cast<std::size_t>(length), stdout);
+            s += length;
+        } else {
+            std::putchar(*s >= 0x20 && *s < 0x7F ? *s : '?');
+            ++s;
+        }
     }
     say(tail);
 }

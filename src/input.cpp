@@ -7,10 +7,19 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <fcntl.h>
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#define fdopen _fdopen
 #define fileno _fileno
+#ifndef S_ISBLK
+#define S_ISBLK(mode) false
+#endif
+#else
+#include <unistd.h>
 #endif
 
 std::FILE *g_input = nullptr;
@@ -97,6 +106,58 @@ static std::uint64_t input_size()
     return size > 0 ? static_cast<std::uint64_t>(size) : 0;
 }
 
+// Creates an anonymous temporary file, gone from the file system already
+// (or, on Windows, once closed), so that a killed run leaves nothing behind.
+// Returns its descriptor, open for reading and writing, or -1.
+static int create_spool()
+{
+#ifdef _WIN32
+    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"zum", 0, path) == 0)
+        return -1;
+    const int fd = _wopen(path, _O_RDWR | _O_BINARY | _O_TEMPORARY);
+    if (fd < 0)
+        _wunlink(path);
+    return fd;
+#else
+    const char *folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0')
+        folder = "/tmp";
+#ifdef O_TMPFILE
+    const int anonymous = open(folder, O_TMPFILE | O_RDWR, 0600);
+    if (anonymous >= 0)
+        return anonymous;
+#endif
+    char path[4096];
+    if (std::snprintf(path, sizeof path, "%s/zumrip-XXXXXX", folder) >= static_cast<int>(sizeof path))
+        return -1;
+    const int fd = mkstemp(path);
+    if (fd >= 0)
+        unlink(path);
+    return fd;
+#endif
+}
+
+// Replaces the input stream, which cannot seek (a pipe, a FIFO, a
+// terminal), by a temporary copy of all it holds, made through the first
+// window's bytes so that memory stays bounded. False when the copy cannot
+// be made (no room, a read error); the input is then closed.
+static bool spool_input()
+{
+    const int fd = create_spool();
+    bool copied = fd >= 0;
+    for (std::size_t got = 0; copied && (got = std::fread(s_windows[0].bytes, 1, window_size, g_input)) > 0;)
+        copied = write(fd, s_windows[0].bytes, static_cast<unsigned>(got)) == static_cast<int>(got);
+    copied = copied && std::ferror(g_input) == 0;
+    close_input();
+    if (copied)
+        g_input = fdopen(fd, "rb");
+    if (g_input == nullptr && fd >= 0)
+        close(fd);
+    return g_input != nullptr;
+}
+
 bool open_input(const char *path)
 {
     g_input = std::fopen(path, "rb");
@@ -108,6 +169,8 @@ bool open_input(const char *path)
         close_input();
         return false;
     }
+    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode) && !spool_input())
+        return false;
     std::setvbuf(g_input, nullptr, _IONBF, 0);  // read through the windows above
     g_input_size = input_size();
     for (InputWindow &w : s_windows)

@@ -145,6 +145,21 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
     const std::string program = emulated() ? words[0] : binary();
     const std::string out = top_ + "/stdout", err = top_ + "/stderr";
 
+    int feed_pipe[2] = {-1, -1};
+    if (feeding_) {
+        feeding_ = false;
+        if (feed_fifo_.empty() && pipe(feed_pipe) != 0)
+            return -1;
+        feeder_ = fork();
+        if (feeder_ == 0) {
+            const int fd = feed_fifo_.empty() ? feed_pipe[1] : open(feed_fifo_.c_str(), O_WRONLY);
+            for (std::size_t done = 0; fd >= 0 && done < feed_.size();) {
+                const ssize_t n = write(fd, feed_.data() + done, feed_.size() - done);
+                done += n > 0 ? static_cast<std::size_t>(n) : feed_.size();
+            }
+            _exit(0);
+        }
+    }
     // On a terminal the child's standard output is the pty's slave side.
     const pid_t pid = terminal != nullptr ? forkpty(terminal, nullptr, nullptr, nullptr) : fork();
     if (pid == 0) {
@@ -160,6 +175,10 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             const rlimit r = {limits.file_size, limits.file_size};
             setrlimit(RLIMIT_FSIZE, &r);
         }
+        if (feed_pipe[0] >= 0 && (dup2(feed_pipe[0], 0) < 0 || close(feed_pipe[1]) != 0))
+            _exit(123);
+        if (!limits.tmpdir.empty())
+            setenv("TMPDIR", limits.tmpdir.c_str(), 1);
         if (limits.user != 0 && (setgid(limits.user) != 0 || setuid(limits.user) != 0))
             _exit(122);
         if (traced)
@@ -167,6 +186,9 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
         execvp(program.c_str(), argv.data());
         _exit(121);
     }
+    for (const int end : feed_pipe)
+        if (end >= 0)
+            close(end);
     return pid;
 }
 
@@ -176,6 +198,11 @@ Result Zumrip::finish(pid_t pid)
     if (reaped_ == -1)
         waitpid(pid, &status, 0);
     reaped_ = -1;
+    if (feeder_ > 0) {
+        kill(feeder_, SIGKILL);
+        waitpid(feeder_, nullptr, 0);
+        feeder_ = -1;
+    }
     Result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

@@ -37,10 +37,12 @@ std::string wav(std::uint32_t rate, const std::string &samples);
 
 const char *const banner = "ZUM Sound Ripper\n----------------\n";
 
+// What the tool runs under, beside its arguments.
 struct Limits {
     std::uint64_t address_space = 0;  // RLIMIT_AS in bytes, 0 = unlimited
     std::uint64_t file_size = 0;      // RLIMIT_FSIZE in bytes, 0 = unlimited
     unsigned user = 0;                // user (and group) id to run as, 0 = ours
+    std::string tmpdir;               // TMPDIR for the tool, empty = ours
 };
 
 struct Result {
@@ -79,6 +81,15 @@ protected:
     // holds it there: true. False when the tool exits first (finish() still
     // reports how). No timeout: a tool that never gets there runs to its end.
     bool hold_in_close(pid_t pid, const std::string &name);
+    // Has the next start() feed bytes to the tool's standard input through a
+    // pipe, or into the FIFO fifo, from a process of its own that finish()
+    // ends, so that a tool that reads nothing never holds a test up.
+    void feed(const std::string &bytes, const std::string &fifo = "")
+    {
+        feed_ = bytes;
+        feed_fifo_ = fifo;
+        feeding_ = true;
+    }
     // Lets a held tool go on, after sending it sig when that is not 0.
     void release(pid_t pid, int sig = 0);
     Result run_argv(const std::string &argv0, const std::vector<std::string> &args,
@@ -95,6 +106,9 @@ protected:
 
     std::string top_;   // the fresh directory
     int reaped_ = -1;   // wait status of a tool that exited while traced
+    std::string feed_, feed_fifo_;
+    bool feeding_ = false;
+    pid_t feeder_ = -1;
     std::string work_;  // top_/work, the tool's working directory
 };
 

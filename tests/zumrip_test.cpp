@@ -214,7 +214,7 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
     const std::string file = resource({{"MAX", 0x0220, "", 0xFFFFFFDC}, {"HUGE", 0x0220, "", 0xFFFFFFDB},
                                        {"P", 0x0340, "p", mib100}, {"Q", 0x0340, "q", (4 << 20) - 100}},
                                       slots);
-    const Result r = run(input("huge.mrv", file), {256u << 20, 0});
+    const Result r = run(input("huge.mrv", file), {256u << 20, 0, 0, ""});
     std::string expected = opened("../huge.mrv") + "This file has 75 entries.\n"
                            "Creating MAX.WAV... [22KHz] ... Too large for a WAV file... Aborting.\n"
                            "Creating HUGE.WAV... [22KHz] ... Can't allocate buffer for conversion.\n";
@@ -307,21 +307,31 @@ TEST_F(Hostile, NamesNeverLeaveTheWorkingDirectory)
                                                              {"DIR.WAV", ""}, {"sub", ""}}));
 }
 
-TEST_F(Hostile, ControlBytesInNamesAreShownAsQuestionMarks)
+TEST_F(Hostile, NamesThatCouldDriveATerminalAreShownAsQuestionMarks)
 {
     ASSERT_EQ(mkdir((work_ + "/\x01\x7f.WAV").c_str(), 0755), 0);
-    const std::string file =
-        resource({{"\x1b[2J\t\x07", 0x0220, "e"}, {"\x01\x7f", 0x0220, "d"}});
-    const Result r = run(input("ctl.mrv", file));
-    // Windows allows no control bytes in file names; elsewhere the name is
-    // used as it stands.
-    const std::string first = windows_binary() ? "Cannot create [?[2J??.WAV]... Aborting.\n"
-                                               : "Done.\n";
-    EXPECT_EQ(r.out, opened("../ctl.mrv") + "This file has 2 entries.\n"
-              "Creating ?[2J??.WAV... [22KHz] ... " + first +
-              "Creating ??.WAV... [22KHz] ... Cannot create [??.WAV]... Aborting.\n");
-    if (!windows_binary()) {
-        EXPECT_EQ(read_file(work_ + "/\x1b[2J\t\x07.WAV"), wav(22050, "e"));
+    const std::pair<std::string, std::string> names[] = {  // bytes, as shown
+        {"\x1b[2J\t\x07", "?[2J??"},                       // C0 controls
+        {"\x9b" "2J", "?2J"},                                // C1 CSI, raw
+        {"\xc2\x9b" "2J", "??2J"},                           // and UTF-8 encoded
+        {"\xc2\xa0\xc3\xa9\xe9\x9f\xb3", "\xc2\xa0\xc3\xa9\xe9\x9f\xb3"},  // U+00A0, e acute, CJK
+        {"\xc1\xbf\xed\xa0\x80", "?????"},                  // overlong, surrogate
+        {"\xf4\x90\x80\x80\xe9\x9f", "??????"},              // past U+10FFFF, cut short
+        {"\x01\x7f", "??"},                                  // a directory stands there
+    };
+    std::vector<Entry> entries;
+    std::string expected = opened("../ctl.mrv") + "This file has 7 entries.\n";
+    for (const auto &n : names) {
+        entries.push_back({n.first, 0x0220, "e"});
+        // Windows allows no control bytes in file names.
+        const bool refused = n.first == "\x01\x7f" || (windows_binary() && n.first[0] == '\x1b');
+        expected += "Creating " + n.second + ".WAV... [22KHz] ... " +
+                    (refused ? "Cannot create [" + n.second + ".WAV]... Aborting.\n" : "Done.\n");
+    }
+    EXPECT_EQ(run(input("ctl.mrv", resource(entries))).out, expected);
+    if (!windows_binary()) {  // created with the name's bytes as they are
+        EXPECT_EQ(outputs().size(), 7u);
+        EXPECT_EQ(read_file(work_ + "/" + names[4].first + ".WAV"), wav(22050, "e"));
     }
 }
 
@@ -338,9 +348,10 @@ TEST_F(Hostile, WindowsDeviceNamesAndStreamsAreRefusedThere)
     std::string expected = opened("../dev.mrv") + "This file has 12 entries.\n";
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names)
-            expected += "Creating " + name + ".WAV... [22KHz] ... " +
+            expected += "Creating " + (name == "COM\xb9" ? "COM?"s : name) + ".WAV... [22KHz] ... " +
                         (windows_binary() && names == &refused
-                             ? "Cannot create [" + name + ".WAV]... Aborting.\n" : "Done.\n");
+                             ? "Cannot create [" + (name == "COM\xb9" ? "COM?"s : name) + ".WAV]... Aborting.\n"
+                             : "Done.\n");
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(outputs().size(), windows_binary() ? allowed.size() : entries.size());
 }
@@ -408,7 +419,7 @@ TEST_F(Hostile, FileSizeLimitFailsEntriesNotTheRun)
     const std::string big(5000, 'b');
     const std::string file = resource({{"BIG", 0x0220, big}, {"OLD", 0x0220, big}, {"SMALL", 0x0220, "s"},
                                        {"PAD", 0x0220, "p", 5000}});
-    const Result r = run(input("w.mrv", file), {0, 4096});
+    const Result r = run(input("w.mrv", file), {0, 4096, 0, ""});
     EXPECT_EQ(r.out, opened("../w.mrv") + "This file has 4 entries.\n"
                      "Creating BIG.WAV... [22KHz] ... Cannot write [BIG.WAV]... Aborting.\n"
                      "Creating OLD.WAV... [22KHz] ... Cannot write [OLD.WAV]... Aborting.\n"
@@ -470,7 +481,7 @@ TEST_F(Outputs, LinksExistingFilesAndTheInputAreNeverWrittenThrough)
     ASSERT_EQ(chmod(top_.c_str(), 0755) | chmod(work_.c_str(), 0777), 0);
     write_file(work_ + "/RO.WAV", "read-only");
     ASSERT_EQ(chmod((work_ + "/RO.WAV").c_str(), 0444), 0);
-    const Result ro = run(input("ro.mrv", resource({{"RO", 0x0220, "r"}})), {0, 0, geteuid() == 0 ? 65534u : 0});
+    const Result ro = run(input("ro.mrv", resource({{"RO", 0x0220, "r"}})), {0, 0, geteuid() == 0 ? 65534u : 0, ""});
     EXPECT_EQ(ro.out, opened("../ro.mrv") + "This file has 1 entries.\n"
                       "Creating RO.WAV... [22KHz] ... Cannot create [RO.WAV]... Aborting.\n");
     EXPECT_EQ(read_file(work_ + "/RO.WAV"), "read-only");
@@ -500,6 +511,42 @@ TEST_F(Outputs, InterruptionRemovesThePartialFileAndEndsBySignal)
         EXPECT_EQ(outputs(), expected);
         std::remove((work_ + "/NEW.WAV").c_str());
     }
+}
+
+}  // namespace
+
+namespace {
+
+using Input = Zumrip;
+
+TEST_F(Input, PipesAndFifosAreReadLikeFiles)
+{
+    if (windows_binary())
+        GTEST_SKIP() << "/dev/stdin and FIFOs are Linux paths";
+    const std::string big(200000, 'b');  // more than one piece of the copy
+    const std::string file = resource({{"RISE", 0x0220, big}, {"FALL", 0x0340, "fall"}, {"CUT", 0x0220, "c", 9}});
+    const std::map<std::string, std::string> files = {{"RISE.WAV", wav(22050, big)},
+                                                      {"FALL.WAV", wav(11025, "fall")},
+                                                      {"CUT.WAV", wav(22050, "c" + std::string(8, '\0'))}};
+    const std::string spool = top_ + "/spool", fifo = top_ + "/in.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string &path : {"/dev/stdin"s, fifo}) {
+        ASSERT_EQ(mkdir(spool.c_str(), 0755), 0);
+        feed(file, path == fifo ? fifo : "");
+        const Result r = run(path, {0, 0, 0, spool});
+        EXPECT_EQ(r.out, opened(path) + "This file has 3 entries.\n"
+                         "Creating RISE.WAV... [22KHz] ... Done.\n"
+                         "Creating FALL.WAV... [11KHz] ... Done.\n"
+                         "Creating CUT.WAV... [22KHz] ... Done.\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(outputs(), files);
+        EXPECT_EQ(rmdir(spool.c_str()), 0) << "the copy was left in TMPDIR";
+    }
+    // Without a TMPDIR to copy it into, the pipe cannot be opened.
+    feed(file);
+    const Result r = run("/dev/stdin", {0, 0, 0, top_ + "/missing"});
+    EXPECT_EQ(r.out, banner + "File [/dev/stdin] not found.\n"s + usage());
+    EXPECT_EQ(r.status, 255);
 }
 
 }  // namespace

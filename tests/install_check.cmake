@@ -7,7 +7,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefi
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${status}")
 endif()
-foreach(installed bin/zumrip share/doc/zumrip/README.md share/doc/zumrip/copyright)
+foreach(installed bin/zumrip share/doc/zumrip/README.md share/doc/zumrip/copyright
+                  share/doc/zumrip/LICENSE share/doc/zumrip/examples/tones.mrv)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
@@ -18,7 +19,7 @@ if(NOT man_page)
 endif()
 
 file(MAKE_DIRECTORY ${prefix}/work)
-execute_process(COMMAND ${prefix}/bin/zumrip ${SOURCE_DIR}/examples/tones.mrv
+execute_process(COMMAND ${prefix}/bin/zumrip ${prefix}/share/doc/zumrip/examples/tones.mrv
                 WORKING_DIRECTORY ${prefix}/work RESULT_VARIABLE status OUTPUT_VARIABLE out)
 file(GLOB wavs RELATIVE ${prefix}/work ${prefix}/work/*.WAV)
 list(SORT wavs)

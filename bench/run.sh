@@ -2,6 +2,7 @@
 # Measures zumrip against the floor of its work, interleaving the runs
 # (A B A B ...) and reporting medians:
 #   big entries    4 clips of 96 MiB, against cat of the same file
+#   one large      1 clip of 512 MiB, against cat of the same file
 #   small entries  20,000 clips of 256 bytes, against floor_create making the
 #                  same 20,000 files with one open, write and close each
 #   peak memory    one 256 MiB clip: peak resident set size less the clip
@@ -24,10 +25,13 @@ trap 'rm -rf "$dir"' EXIT
 "$build/bench/make_resource" "$dir/big.mrv" 4 $((96 << 20))
 "$build/bench/make_resource" "$dir/small.mrv" 20000 256
 "$build/bench/make_resource" "$dir/one.mrv" 1 $((256 << 20))
+"$build/bench/make_resource" "$dir/large.mrv" 1 $((512 << 20))
 
 zumrip=${ZUMRIP_BIN:-$build/zumrip}
 zumrip_big() { "$zumrip" "$dir/big.mrv" >/dev/null; }
 cat_big() { cat "$dir/big.mrv" >big.out; }
+zumrip_large() { "$zumrip" "$dir/large.mrv" >/dev/null; }
+cat_large() { cat "$dir/large.mrv" >large.out; }
 zumrip_small() { "$zumrip" "$dir/small.mrv" >/dev/null; }
 floor_small() { "$build/bench/floor_create" 20000 300; }
 
@@ -58,6 +62,7 @@ compare() {
 
 echo "machine: $(uname -srm), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), files on $base"
 compare "big entries" zumrip_big cat_big
+compare "one large" zumrip_large cat_large
 compare "small entries" zumrip_small floor_small
 
 rm -rf "$dir/out" && mkdir "$dir/out" && cd "$dir/out"

@@ -194,9 +194,18 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
 
 Result Zumrip::finish(pid_t pid)
 {
+    // A tool that runs away (a write that never ends) is stopped after 50 s,
+    // failing the test, so that it still cleans up before ctest's limit.
     int status = reaped_;
-    if (reaped_ == -1)
-        waitpid(pid, &status, 0);
+    for (int waited = 0; reaped_ == -1 && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 5000) {
+            ADD_FAILURE() << "zumrip still ran after 50 s: killed";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
     reaped_ = -1;
     if (feeder_ > 0) {
         kill(feeder_, SIGKILL);

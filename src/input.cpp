@@ -72,6 +72,11 @@ void seek_input(std::uint64_t position)
     s_position = position;
 }
 
+std::uint64_t input_position()
+{
+    return s_position;
+}
+
 std::size_t read_input(void *buffer, std::size_t n)
 {
     auto *const out = static_cast<unsigned char *>(buffer);

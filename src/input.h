@@ -34,6 +34,9 @@ void close_input();
 // earlier reads met (end of file, errors).
 void seek_input(std::uint64_t position);
 
+// The position the next read starts at.
+std::uint64_t input_position();
+
 // Reads up to n bytes from the current position; returns how many it got
 // (fewer only at the end of the file).
 std::size_t read_input(void *buffer, std::size_t n);

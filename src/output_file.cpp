@@ -33,6 +33,7 @@ static char s_partial[64];
 static int s_partial_fd = -1;
 static volatile std::sig_atomic_t s_state = no_file;
 static volatile std::sig_atomic_t s_deferred = 0;  // a signal met while opening
+static long s_process = 0;  // this process's id, for temporary names
 
 // Removes the file being written, then ends the process by the same signal.
 // Only async-signal-safe calls.
@@ -201,6 +202,7 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     static bool signals_caught = false;
     if (!signals_caught) {
         catch_signals();
+        s_process = static_cast<long>(getpid());
         signals_caught = true;
     }
     if (!name_is_safe(name))
@@ -221,10 +223,9 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
 #endif
         if (known && !may_replace(name, existing))
             return output_not_created;
-        static const long process = static_cast<long>(getpid());
         static unsigned temporaries = 0;
         char temporary[sizeof s_partial];
-        std::snprintf(temporary, sizeof temporary, ".%s.%ld-%u", name, process, ++temporaries);
+        std::snprintf(temporary, sizeof temporary, ".%s.%ld-%u", name, s_process, ++temporaries);
         fd = create_partial(temporary);
     }
     if (fd < 0)

@@ -61,7 +61,7 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
         return;
     }
 
-    unsigned char *const buffer = obtain_buffer(total);
+    unsigned char *const buffer = obtain_buffer(total, input_position(), wav_header_size);
     if (buffer == nullptr) {
         say("Can't allocate buffer for conversion.\n");
         return;

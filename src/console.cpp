@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #ifdef _WIN32
+#include <cstdlib>
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -67,9 +69,36 @@ void say_name(const char *head, const char *name, const char *tail)
     say(tail);
 }
 
+#ifdef _WIN32
+// Command-line text is UTF-8 here (see main). A console shows it only when
+// written in UTF-16 through the console itself; files and pipes get the
+// UTF-8 bytes, so that scripts read the characters the user typed.
+static void put_arg(const char *arg)
+{
+    DWORD mode = 0;
+    const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    const int length = MultiByteToWideChar(CP_UTF8, 0, arg, -1, nullptr, 0);
+    wchar_t *const wide = length > 1 && GetConsoleMode(console, &mode)
+        ? static_cast<wchar_t *>(std::calloc(static_cast<std::size_t>(length), sizeof *wide)) : nullptr;
+    if (wide != nullptr && MultiByteToWideChar(CP_UTF8, 0, arg, -1, wide, length) > 0) {
+        std::fflush(stdout);  // keep the order with what stdio holds
+        DWORD written = 0;
+        WriteConsoleW(console, wide, static_cast<DWORD>(length - 1), &written, nullptr);
+    } else {
+        std::fputs(arg, stdout);
+    }
+    std::free(wide);
+}
+#else
+static void put_arg(const char *arg)
+{
+    std::fputs(arg, stdout);
+}
+#endif
+
 void say_arg(const char *head, const char *arg, const char *tail)
 {
     std::fputs(head, stdout);
-    std::fputs(arg, stdout);
+    put_arg(arg);
     say(tail);
 }

@@ -7,13 +7,14 @@
 #include <sys/mman.h>
 #endif
 
+static const std::uint64_t page = 4096;
+
 #ifdef MADV_HUGEPAGE
 // Buffers of at least two huge pages are mapped on a huge-page boundary and
 // marked for transparent huge pages: filling a fresh buffer otherwise costs a
 // page fault every 4 KiB, which dominates the copy. Only whole huge pages are
 // marked, so the buffer still occupies its own size rounded up to 4 KiB.
 static const std::uint64_t huge_page = 2u << 20;
-static const std::uint64_t page = 4096;
 
 // The kernel copies a read into memory 2.3 to 2.6 times more slowly when the
 // destination lies 1 to about 31 bytes past the source's offset within a

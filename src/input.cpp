@@ -163,9 +163,29 @@ static bool spool_input()
     return g_input != nullptr;
 }
 
+#ifdef _WIN32
+// The path comes in UTF-8 (see main); Windows opens it in UTF-16, so that
+// every name the user can type opens.
+static std::FILE *open_for_reading(const char *path)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    wchar_t *const wide = length > 0 ? static_cast<wchar_t *>(std::calloc(static_cast<std::size_t>(length), sizeof *wide)) : nullptr;
+    std::FILE *file = nullptr;
+    if (wide != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, length) > 0)
+        file = _wfopen(wide, L"rb");
+    std::free(wide);
+    return file;
+}
+#else
+static std::FILE *open_for_reading(const char *path)
+{
+    return std::fopen(path, "rb");
+}
+#endif
+
 bool open_input(const char *path)
 {
-    g_input = std::fopen(path, "rb");
+    g_input = open_for_reading(path);
     if (g_input == nullptr)
         return false;
     // A directory opens for reading on some systems but is no resource file.

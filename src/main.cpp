@@ -8,6 +8,12 @@
 
 #include <cstring>
 
+#ifdef _WIN32
+#include <cstdlib>
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 static const char *s_shown_name = "";  // the path as given, for the opened line
 
 // Expects argv[1] to name the sound resource file. Returns 0 with the input
@@ -25,8 +31,34 @@ int open_resource(int argc, char **argv)
     return 0;
 }
 
+#ifdef _WIN32
+// Windows hands main its arguments in the ANSI code page, which loses every
+// character outside it. Returns them again from the wide command line, in
+// UTF-8, which the input and console units turn back into UTF-16; argv as
+// it was when the wide line cannot be had.
+static char **utf8_arguments(int argc, char **argv)
+{
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr || count != argc)
+        return argv;
+    char **utf8 = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *utf8));
+    for (int i = 0; utf8 != nullptr && i < argc; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        utf8[i] = static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1)));
+        if (utf8[i] == nullptr || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], bytes, nullptr, nullptr) <= 0)
+            return argv;
+    }
+    LocalFree(wide);
+    return utf8 != nullptr ? utf8 : argv;
+}
+#endif
+
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    argv = utf8_arguments(argc, argv);
+#endif
     start_console();
     say("ZUM Sound Ripper\n----------------\n");
     if (open_resource(argc, argv) != 0) {

@@ -550,3 +550,18 @@ TEST_F(Input, PipesAndFifosAreReadLikeFiles)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Input, UnicodePathsOpenAndShowAsTyped)
+{
+    // A folder and a file named in CJK and Polish characters, in UTF-8.
+    const std::string folder = "\xe9\x9f\xb3", path = "../" + folder + "/\xc3\xa9\xe9\x9f\xb3\xc5\x82\xc3\xb3.mrv";
+    ASSERT_EQ(mkdir((top_ + "/" + folder).c_str(), 0755), 0);
+    write_file(work_ + "/" + path, beep);
+    EXPECT_EQ(run(path).out, opened(path) + "This file has 1 entries.\nCreating BEEP.WAV... [22KHz] ... Done.\n");
+    const std::string missing = "../" + folder + "/\xc5\x81\xc3\xb3" "d\xc5\xba.mrv";
+    EXPECT_EQ(run(missing).out, std::string(banner) + "File [" + missing + "] not found.\n" + usage());
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "input.h"
 
+#include <csignal>
 #include <cstring>
 
 #ifdef _WIN32
@@ -58,6 +59,11 @@ int main(int argc, char **argv)
 {
 #ifdef _WIN32
     argv = utf8_arguments(argc, argv);
+#endif
+#ifdef SIGXFSZ
+    // Past a file-size limit a write (of an output file, or of the copy of
+    // a pipe) then fails with EFBIG, reported, instead of killing the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
     start_console();
     say("ZUM Sound Ripper\n----------------\n");

@@ -56,7 +56,7 @@ static void remove_partial_and_die(int sig)
 // (Windows runs the handler on a thread of its own, which simply waits.)
 // Blocking signals around each open instead cost two system calls a file,
 // a quarter of the time of a small clip on the VM we measure on.
-extern "C" void on_interrupt(int sig)
+static void on_interrupt(int sig)
 {
 #ifdef _WIN32
     while (s_state == opening)
@@ -77,11 +77,9 @@ static void catch_signals()
         std::signal(sig, on_interrupt);
 }
 #else
-// Past a file-size limit a write then fails with EFBIG instead of killing
-// the process. Interruptions the caller ignores stay ignored.
+// Interruptions the caller ignores stay ignored.
 static void catch_signals()
 {
-    std::signal(SIGXFSZ, SIG_IGN);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction before;
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)

@@ -229,9 +229,6 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
     EXPECT_EQ(p.st_size, mib100 + 44);
 }
 
-}  // namespace
-
-namespace {
 
 using Console = Zumrip;
 
@@ -275,9 +272,6 @@ TEST_F(Console, TerminalSeesEachMessageFileOnlyAtExit)
     }
 }
 
-}  // namespace
-
-namespace {
 
 using Hostile = Zumrip;
 
@@ -431,9 +425,6 @@ TEST_F(Hostile, FileSizeLimitFailsEntriesNotTheRun)
                                                              {"SMALL.WAV", wav(22050, "s")}}));
 }
 
-}  // namespace
-
-namespace {
 
 using Outputs = Zumrip;
 
@@ -513,9 +504,6 @@ TEST_F(Outputs, InterruptionRemovesThePartialFileAndEndsBySignal)
     }
 }
 
-}  // namespace
-
-namespace {
 
 using Input = Zumrip;
 
@@ -549,9 +537,6 @@ TEST_F(Input, PipesAndFifosAreReadLikeFiles)
     EXPECT_EQ(r.status, 255);
 }
 
-}  // namespace
-
-namespace {
 
 TEST_F(Input, UnicodePathsOpenAndShowAsTyped)
 {

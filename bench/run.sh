@@ -3,6 +3,8 @@
 # (A B A B ...) and reporting medians:
 #   big entries    4 clips of 96 MiB, against cat of the same file
 #   one large      1 clip of 512 MiB, against cat of the same file
+#   design floor   the big entries through floor_onebuffer, the design's own
+#                  work alone (huge-page buffer, one pread, one write), against cat
 #   small entries  20,000 clips of 256 bytes, against floor_create making the
 #                  same 20,000 files with one open, write and close each
 #   peak memory    one 256 MiB clip: peak resident set size less the clip
@@ -14,7 +16,7 @@ runs=${1:-15}
 build=$root/build-bench
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUMRIP_TESTS=OFF -DZUMRIP_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target zumrip make_resource floor_create >/dev/null
+cmake --build "$build" -j2 --target zumrip make_resource floor_create floor_onebuffer >/dev/null
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 
 base=/tmp
@@ -30,6 +32,7 @@ trap 'rm -rf "$dir"' EXIT
 zumrip=${ZUMRIP_BIN:-$build/zumrip}
 zumrip_big() { "$zumrip" "$dir/big.mrv" >/dev/null; }
 cat_big() { cat "$dir/big.mrv" >big.out; }
+floor_big() { "$build/bench/floor_onebuffer" "$dir/big.mrv"; }
 zumrip_large() { "$zumrip" "$dir/large.mrv" >/dev/null; }
 cat_large() { cat "$dir/large.mrv" >large.out; }
 zumrip_small() { "$zumrip" "$dir/small.mrv" >/dev/null; }
@@ -55,7 +58,7 @@ compare() {
     times_a+="$ta"$'\n' times_b+="$tb"$'\n'
     ratios+=$(awk -v a="$ta" -v b="$tb" 'BEGIN { printf "%.4f", a / b }')$'\n'
   done
-  printf '%-14s zumrip %8.1f ms   %-13s %8.1f ms   ratio %.2f (median of %d pairs)\n' "$label" \
+  printf '%-14s %-13s %8.1f ms   %-13s %8.1f ms   ratio %.2f (median of %d pairs)\n' "$label" "$a" \
     "$(median <<<"$times_a" | awk '{ print $1 / 1000 }')" "$b" \
     "$(median <<<"$times_b" | awk '{ print $1 / 1000 }')" "$(median <<<"$ratios")" "$runs"
 }
@@ -63,6 +66,7 @@ compare() {
 echo "machine: $(uname -srm), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), files on $base"
 compare "big entries" zumrip_big cat_big
 compare "one large" zumrip_large cat_large
+compare "design floor" floor_big cat_big
 compare "small entries" zumrip_small floor_small
 
 rm -rf "$dir/out" && mkdir "$dir/out" && cd "$dir/out"

@@ -202,20 +202,20 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
 {
     if (windows_binary())
         GTEST_SKIP() << "wine needs more address space than the limit leaves";
-    // Under 256 MiB of address space: the largest size a WAV header holds
-    // gets no buffer, and clip P (100 MiB, mapped) three times over and Q
-    // (just under 4 MiB, from the heap) seventy times fit only if each
-    // buffer is released before the next.
+    // Under 1.5 GiB of address space (an emulator takes a few hundred MiB of
+    // it): the largest size a WAV header holds gets no buffer, and clip P
+    // (1 GiB, mapped) three times over and Q (just under 4 MiB, from the
+    // heap) 400 times fit only if each buffer is released before the next.
     write_file(work_ + "/MAX.WAV", "keep");
     write_file(work_ + "/HUGE.WAV", "keep");
-    const std::uint32_t mib100 = 100u << 20;
+    const std::uint32_t gib = 1u << 30;
     std::vector<std::size_t> slots = {0, 1, 2, 2, 2};
-    slots.resize(75, 3);
+    slots.resize(405, 3);
     const std::string file = resource({{"MAX", 0x0220, "", 0xFFFFFFDC}, {"HUGE", 0x0220, "", 0xFFFFFFDB},
-                                       {"P", 0x0340, "p", mib100}, {"Q", 0x0340, "q", (4 << 20) - 100}},
+                                       {"P", 0x0340, "p", gib}, {"Q", 0x0340, "q", (4 << 20) - 100}},
                                       slots);
-    const Result r = run(input("huge.mrv", file), {256u << 20, 0, 0, ""});
-    std::string expected = opened("../huge.mrv") + "This file has 75 entries.\n"
+    const Result r = run(input("huge.mrv", file), {1536u << 20, 0, 0, ""});
+    std::string expected = opened("../huge.mrv") + "This file has 405 entries.\n"
                            "Creating MAX.WAV... [22KHz] ... Too large for a WAV file... Aborting.\n"
                            "Creating HUGE.WAV... [22KHz] ... Can't allocate buffer for conversion.\n";
     for (std::size_t i = 2; i < slots.size(); ++i)
@@ -226,7 +226,7 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
     EXPECT_EQ(read_file(work_ + "/MAX.WAV") + read_file(work_ + "/HUGE.WAV"), "keepkeep");
     struct stat p;
     EXPECT_EQ(stat((work_ + "/P.WAV").c_str(), &p), 0);
-    EXPECT_EQ(p.st_size, mib100 + 44);
+    EXPECT_EQ(p.st_size, gib + 44);
 }
 
 

@@ -308,9 +308,9 @@ TEST_F(Hostile, NamesThatCouldDriveATerminalAreShownAsQuestionMarks)
         {"\x1b[2J\t\x07", "?[2J??"},                       // C0 controls
         {"\x9b" "2J", "?2J"},                                // C1 CSI, raw
         {"\xc2\x9b" "2J", "??2J"},                           // and UTF-8 encoded
-        {"\xc2\xa0\xc3\xa9\xe9\x9f\xb3", "\xc2\xa0\xc3\xa9\xe9\x9f\xb3"},  // U+00A0, e acute, CJK
-        {"\xc1\xbf\xed\xa0\x80", "?????"},                  // overlong, surrogate
-        {"\xf4\x90\x80\x80\xe9\x9f", "??????"},              // past U+10FFFF, cut short
+        {"\xc2\xa0\xe0\xb8\x81\xc3\xa9", "\xc2\xa0\xe0\xb8\x81\xc3\xa9"},  // U+00A0, Thai, e acute
+        {"\xc1\xbf\xed\xa0\x80\xe9\x9f", "???????"},          // overlong, surrogate, cut short
+        {"\xf4\x8f\xbf\xbd\xf4\x90\x80\x80", "\xf4\x8f\xbf\xbd????"},  // U+10FFFD, past U+10FFFF
         {"\x01\x7f", "??"},                                  // a directory stands there
     };
     std::vector<Entry> entries;

@@ -47,9 +47,10 @@ static void fill_wav_header(unsigned char *h, std::uint32_t sample_count, std::u
 // Expects the input just after the entry's rate code. Reads the unused byte
 // and the sample size S, then S sample bytes (zero-padded when the file
 // ends early) into a buffer behind the header, and writes the whole buffer
-// as wav_name (see write_output for how existing files are replaced). Ends the line with "Done.", or with why the entry was
-// abandoned: too large for a WAV header, no buffer, the file could not be
-// created, or not wholly written.
+// as wav_name (see write_output for how existing files are replaced). Ends
+// the line with "Done.", or with why the entry was abandoned: too large for
+// a WAV header, no buffer, the file could not be created or put in place,
+// or it was not wholly written.
 void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
 {
     unsigned char rest[5] = {0};  // unused byte, then the sample size

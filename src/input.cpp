@@ -24,6 +24,7 @@
 
 std::FILE *g_input = nullptr;
 std::uint64_t g_input_size = 0;
+const char *g_input_name = "";
 
 // Entries alternate between the offset table and their own headers and
 // samples, so one window would be refilled twice per entry; two keep both
@@ -41,30 +42,36 @@ static InputWindow s_windows[2];
 static std::uint64_t s_position = 0;  // where the next read starts
 static std::uint64_t s_use_count = 0;
 
-// Moves the underlying stream to an absolute position, clearing any
-// end-of-file or error state of an earlier read.
-static void seek_stream(std::uint64_t position)
+// Reads n bytes at an absolute position of the stream straight into out,
+// setting *got to how many it read. False when the stream reports an error
+// rather than the end of the file.
+static bool read_stream(std::uint64_t position, unsigned char *out, std::size_t n, std::size_t *got)
 {
-#ifdef _WIN32
-    _fseeki64(g_input, static_cast<__int64>(position), SEEK_SET);
-#else
-    fseeko(g_input, static_cast<off_t>(position), SEEK_SET);
-#endif
     std::clearerr(g_input);
+#ifdef _WIN32
+    const bool moved = _fseeki64(g_input, static_cast<__int64>(position), SEEK_SET) == 0;
+#else
+    const bool moved = fseeko(g_input, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+    *got = moved ? std::fread(out, 1, n, g_input) : 0;
+    return moved && std::ferror(g_input) == 0;
 }
 
 // Returns the window that holds the n bytes at s_position, refilling the
-// one used least recently when neither does.
-static InputWindow &window_at(std::size_t n)
+// one used least recently when neither does; nullptr when that refill
+// failed. A failed refill leaves the window empty: its bytes are never
+// served, and a short window always means the end of the file.
+static InputWindow *window_at(std::size_t n)
 {
     for (InputWindow &w : s_windows)
         if (w.length > 0 && s_position >= w.start && s_position + n <= w.start + w.length)
-            return w;
+            return &w;
     InputWindow &w = s_windows[0].last_use <= s_windows[1].last_use ? s_windows[0] : s_windows[1];
-    seek_stream(s_position);
     w.start = s_position;
-    w.length = std::fread(w.bytes, 1, window_size, g_input);
-    return w;
+    if (read_stream(s_position, w.bytes, window_size, &w.length))
+        return &w;
+    w.length = 0;
+    return nullptr;
 }
 
 void seek_input(std::uint64_t position)
@@ -77,23 +84,28 @@ std::uint64_t input_position()
     return s_position;
 }
 
-std::size_t read_input(void *buffer, std::size_t n)
+bool read_input(void *buffer, std::size_t n, std::size_t *got)
 {
     auto *const out = static_cast<unsigned char *>(buffer);
-    std::size_t got = 0;
-    if (n > window_size / 2) {  // sample bytes: straight into the caller's buffer
-        seek_stream(s_position);
-        got = std::fread(out, 1, n, g_input);
+    *got = 0;
+    // Sample bytes go straight into the caller's buffer, and so does a
+    // request whose window could not be read: a bad sector further on then
+    // costs only what lies on it.
+    InputWindow *const w = n <= window_size / 2 ? window_at(n) : nullptr;
+    if (w == nullptr) {
+        if (!read_stream(s_position, out, n, got)) {
+            *got = 0;
+            return false;
+        }
     } else {
-        InputWindow &w = window_at(n);
-        w.last_use = ++s_use_count;
-        const std::uint64_t skip = s_position - w.start;
-        if (skip < w.length)
-            got = std::min<std::size_t>(n, w.length - static_cast<std::size_t>(skip));
-        std::memcpy(out, w.bytes + skip, got);
+        w->last_use = ++s_use_count;
+        const std::uint64_t skip = s_position - w->start;
+        if (skip < w->length)
+            *got = std::min<std::size_t>(n, w->length - static_cast<std::size_t>(skip));
+        std::memcpy(out, w->bytes + skip, *got);
     }
-    s_position += got;
-    return got;
+    s_position += *got;
+    return true;
 }
 
 // Finds the size of the open input file in bytes by seeking to its end;
@@ -107,7 +119,6 @@ static std::uint64_t input_size()
     const bool at_end = fseeko(g_input, 0, SEEK_END) == 0;
     const off_t size = at_end ? ftello(g_input) : -1;
 #endif
-    seek_stream(0);
     return size > 0 ? static_cast<std::uint64_t>(size) : 0;
 }
 
@@ -200,7 +211,17 @@ bool open_input(const char *path)
     g_input_size = input_size();
     for (InputWindow &w : s_windows)
         w.length = 0;
+    // The file header comes into a window now, so that a start that cannot
+    // be read counts as a file that cannot be opened.
+    unsigned char header[6];
+    std::size_t got = 0;
     s_position = 0;
+    if (!read_input(header, sizeof header, &got)) {
+        close_input();
+        return false;
+    }
+    s_position = 0;
+    g_input_name = path;
     return true;
 }
 

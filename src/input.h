@@ -19,9 +19,10 @@ inline std::uint32_t read_u32le(const unsigned char *p)
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Opens path for binary reading as the input stream and finds its size.
-// Returns false, printing nothing, when it cannot be opened as a file
-// (missing, unreadable, a directory).
+// Opens path for binary reading as the input stream, finds its size and
+// reads its first bytes. Returns false, printing nothing, when it cannot be
+// opened as a file (missing, unreadable, a directory) or its start cannot be
+// read.
 bool open_input(const char *path);
 
 // True when path names the open input file itself (not a link to it).
@@ -37,8 +38,10 @@ void seek_input(std::uint64_t position);
 // The position the next read starts at.
 std::uint64_t input_position();
 
-// Reads up to n bytes from the current position; returns how many it got
-// (fewer only at the end of the file).
-std::size_t read_input(void *buffer, std::size_t n);
+// Reads up to n bytes from the current position into buffer and sets *got
+// to how many it read, fewer than n only at the end of the file. Returns
+// false when the read failed (a bad sector, a device gone): nothing read
+// then counts, and the position stays.
+bool read_input(void *buffer, std::size_t n, std::size_t *got);
 
 #endif

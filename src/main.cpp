@@ -15,11 +15,9 @@
 #include <shellapi.h>
 #endif
 
-static const char *s_shown_name = "";  // the path as given, for the opened line
-
 // Expects argv[1] to name the sound resource file. Returns 0 with the input
-// open and the shown name set; 1 when the argument count is not 2 (silently)
-// or the path cannot be opened as a file ("File [%s] not found.").
+// open; 1 when the argument count is not 2 (silently) or the path cannot be
+// opened and read as a file ("File [%s] not found.").
 int open_resource(int argc, char **argv)
 {
     if (argc != 2)
@@ -28,7 +26,6 @@ int open_resource(int argc, char **argv)
         say_arg("File [", argv[1], "] not found.\n");
         return 1;
     }
-    s_shown_name = argv[1];
     return 0;
 }
 
@@ -72,12 +69,14 @@ int main(int argc, char **argv)
         say_arg("Usage: ", program, " <filename>\n - Where <filename> is a valid MRV sound resource.\n");
         return -1;
     }
-    say_arg("[", s_shown_name, "] opened.  Processing...\n");
+    say_arg("[", g_input_name, "] opened.  Processing...\n");
 
     // File header: magic "MSRV" and a 16-bit entry count. A file too short to
-    // hold both is no sound resource.
+    // hold both is no sound resource. (Its bytes were read when it was opened.)
     unsigned char header[6] = {0};
-    if (read_input(header, sizeof header) != sizeof header || std::memcmp(header, "MSRV", 4) != 0) {
+    std::size_t got = 0;
+    if (!read_input(header, sizeof header, &got) || got != sizeof header ||
+        std::memcmp(header, "MSRV", 4) != 0) {
         say("This is not a valid MRV sound resource file.\n");
         close_input();
         return -1;

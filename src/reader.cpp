@@ -24,34 +24,47 @@
 static const std::uint64_t table_start = 6;
 static const std::uint64_t header_size = 19;  // entry header before D
 
+// Prints "Entry N <what>... Aborting." for the entry at table index N.
+static void say_entry_failed(std::uint16_t index, const char *what)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "Entry %u %s... Aborting.\n", static_cast<unsigned>(index), what);
+    say(line);
+}
+
 // Expects the input open and g_input_size set. Reads table slot index, then
 // the entry's name and rate code, prints "Creating NAME.WAV... " and the rate
 // tag, and converts the entry; an unknown rate code ends the line with
 // "[WTF???] ... Aborting!". A slot or entry header that does not lie wholly
-// inside the file gets "Entry N is damaged... Aborting." instead.
+// inside the file gets "Entry N is damaged... Aborting." instead, one that
+// cannot be read "Entry N cannot be read... Aborting.".
 void extract_entry(std::uint16_t index)
 {
     const std::uint64_t slot_offset = table_start + 4u * std::uint64_t{index};
     unsigned char slot[4] = {0};
+    std::size_t got = 0;
     const bool slot_inside = slot_offset + sizeof slot <= g_input_size;
     if (slot_inside) {
         seek_input(slot_offset);
-        read_input(slot, sizeof slot);
+        if (!read_input(slot, sizeof slot, &got)) {
+            say_entry_failed(index, "cannot be read");
+            return;
+        }
     }
     const std::uint64_t data_offset = read_u32le(slot);
     // D == file size is a whole header with every sample missing.
     if (!slot_inside || data_offset < header_size || data_offset > g_input_size) {
-        char line[48];
-        std::snprintf(line, sizeof line, "Entry %u is damaged... Aborting.\n",
-                      static_cast<unsigned>(index));
-        say(line);
+        say_entry_failed(index, "is damaged");
         return;
     }
 
     // Name (8), unused (4), rate code (2): the header up to the rate code.
     unsigned char head[14] = {0};
     seek_input(data_offset - header_size);
-    read_input(head, sizeof head);
+    if (!read_input(head, sizeof head, &got)) {
+        say_entry_failed(index, "cannot be read");
+        return;
+    }
 
     char wav_name[13];
     std::memcpy(wav_name, head, 8);

@@ -48,13 +48,17 @@ static void fill_wav_header(unsigned char *h, std::uint32_t sample_count, std::u
 // and the sample size S, then S sample bytes (zero-padded when the file
 // ends early) into a buffer behind the header, and writes the whole buffer
 // as wav_name (see write_output for how existing files are replaced). Ends
-// the line with "Done.", or with why the entry was abandoned: too large for
-// a WAV header, no buffer, the file could not be created or put in place,
-// or it was not wholly written.
+// the line with "Done.", or with why the entry was abandoned: the resource
+// file could not be read, too large for a WAV header, no buffer, the file
+// could not be created or put in place, or it was not wholly written.
 void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
 {
     unsigned char rest[5] = {0};  // unused byte, then the sample size
-    read_input(rest, sizeof rest);
+    std::size_t got = 0;
+    if (!read_input(rest, sizeof rest, &got)) {
+        say_arg("Cannot read [", g_input_name, "]... Aborting.\n");
+        return;
+    }
     const std::uint32_t sample_count = read_u32le(rest + 1);
     const std::uint64_t total = sample_count + wav_header_size;
     if (total - 8 > UINT32_MAX) {  // the RIFF length would not fit
@@ -68,8 +72,13 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
         return;
     }
     // Samples missing at the end of the file are zero: the file is written up
-    // to what was read and then extended to its full length.
-    const std::size_t got = read_input(buffer + wav_header_size, sample_count);
+    // to what was read and then extended to its full length. Samples that
+    // could not be read are no silence: nothing is written then.
+    if (!read_input(buffer + wav_header_size, sample_count, &got)) {
+        release_buffer(buffer, total);
+        say_arg("Cannot read [", g_input_name, "]... Aborting.\n");
+        return;
+    }
     fill_wav_header(buffer, sample_count, sample_rate);
     const OutputResult result = write_output(wav_name, buffer, wav_header_size + got, total);
     release_buffer(buffer, total);

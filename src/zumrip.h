@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <cstdio>
 
-// The sound resource file, open for binary reading for the whole run, and
-// its size in bytes. Kept by the input unit (input.h), which reads them.
+// The sound resource file, open for binary reading for the whole run, its
+// size in bytes and its path as given on the command line. Kept by the input
+// unit (input.h), which reads them.
 extern std::FILE *g_input;
 extern std::uint64_t g_input_size;
+extern const char *g_input_name;
 
 // Checks the command line and opens the sound resource file. Returns 0 when
 // the input stream is open, 1 otherwise (printing "File [%s] not found." when

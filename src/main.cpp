@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <windows.h>
 #include <shellapi.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
 #endif
 
 // Expects argv[1] to name the sound resource file. Returns 0 with the input
@@ -52,10 +55,24 @@ static char **utf8_arguments(int argc, char **argv)
 }
 #endif
 
+#ifndef _WIN32
+// Opens each closed one of the standard descriptors 0, 1 and 2 on the null
+// device, so that no file the tool opens takes its number: console text
+// would go into it.
+static void open_standard_descriptors()
+{
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return;
+}
+#endif
+
 int main(int argc, char **argv)
 {
 #ifdef _WIN32
     argv = utf8_arguments(argc, argv);
+#else
+    open_standard_descriptors();
 #endif
 #ifdef SIGXFSZ
     // Past a file-size limit a write (of an output file, or of the copy of

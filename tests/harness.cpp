@@ -3,14 +3,19 @@
 #include <dirent.h>
 #include <pty.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -58,8 +63,7 @@ std::string wav(std::uint32_t rate, const std::string &samples)
            u32le(rate) + u16le(1) + u16le(8) + "data" + u32le(n) + samples;
 }
 
-// True when the binary runs under an emulator (ZUMRIP_EMULATOR).
-static bool emulated()
+bool emulated()
 {
     const char *e = std::getenv("ZUMRIP_EMULATOR");
     return e != nullptr && *e != '\0';
@@ -76,6 +80,21 @@ bool windows_binary()
 {
     const std::string b = binary();
     return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
+}
+
+bool temporary_names()
+{
+    const char *t = std::getenv("ZUMRIP_TEMPORARY_NAMES");
+    return windows_binary() || (t != nullptr && *t != '\0');
+}
+
+bool can_inject()
+{
+#ifdef __x86_64__
+    return !windows_binary();
+#else
+    return false;
+#endif
 }
 
 std::string shown_argv0(const std::string &argv0)
@@ -167,8 +186,17 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             _exit(0);
         }
     }
+    // The next child forked is process 1 of a new PID namespace; later ones
+    // are born in ours again.
+    const int own_namespace = limits.pid_namespace ? open("/proc/self/ns/pid", O_RDONLY) : -1;
+    if (limits.pid_namespace && (own_namespace < 0 || unshare(CLONE_NEWPID) != 0))
+        return -1;
     // On a terminal the child's standard output is the pty's slave side.
     const pid_t pid = terminal != nullptr ? forkpty(terminal, nullptr, nullptr, nullptr) : fork();
+    if (own_namespace >= 0) {
+        setns(own_namespace, CLONE_NEWPID);
+        close(own_namespace);
+    }
     if (pid == 0) {
         const int o = terminal != nullptr ? 1 : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -188,6 +216,10 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             setenv("TMPDIR", limits.tmpdir.c_str(), 1);
         if (limits.user != 0 && (setgid(limits.user) != 0 || setuid(limits.user) != 0))
             _exit(122);
+        if (limits.closed_std) {
+            close(0);
+            close(1);
+        }
         if (traced)
             ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execvp(program.c_str(), argv.data());
@@ -241,10 +273,44 @@ Result Zumrip::finish(pid_t pid)
     return r;
 }
 
-bool Zumrip::hold_in_close(pid_t pid, const std::string &name)
+// The path descriptor fd of process pid stands for, "" when none.
+static std::string fd_path(pid_t pid, std::uint64_t fd)
+{
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    return std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+// Where in its file descriptor fd of process pid stands.
+static std::uint64_t fd_position(pid_t pid, std::uint64_t fd)
+{
+    std::istringstream info(read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd)));
+    std::string key;
+    std::uint64_t position = 0;
+    info >> key >> position;  // "pos:" comes first
+    return position;
+}
+
+// Makes the system call a traced process stands at the exit of return value.
+static void set_return(pid_t pid, long value)
+{
+#ifdef __x86_64__
+    ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, rax), value);
+#else
+    (void)pid;
+    (void)value;
+    ADD_FAILURE() << "no fault injection on this architecture";
+#endif
+}
+
+bool Zumrip::hold(pid_t pid, long call, std::size_t count, const std::string &input,
+                  const std::vector<std::uint64_t> &bad_bytes)
 {
     int status = 0;
     bool options_set = false;
+    std::uint64_t read_at = 0;  // of a read of the input under way
+    bool reading = false;
     while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
         int deliver = 0;
         if (!options_set) {  // the stop at exec
@@ -253,15 +319,27 @@ bool Zumrip::hold_in_close(pid_t pid, const std::string &name)
         } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
             __ptrace_syscall_info info = {};
             ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
-            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_close) {
-                const std::string fd = "/proc/" + std::to_string(pid) + "/fd/" +
-                                       std::to_string(info.entry.args[0]);
-                char target[4096];
-                const ssize_t n = readlink(fd.c_str(), target, sizeof target);
-                const std::string path(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-                if (path.compare(0, work_.size() + 1, work_ + "/") == 0 &&
-                    path.find(name, work_.size() + 1) != std::string::npos)
+            const auto nr = static_cast<long>(info.entry.nr);
+            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && (nr == SYS_read || nr == SYS_close || nr == call)) {
+                const std::string path = fd_path(pid, info.entry.args[0]);
+                if (nr == call && path.compare(0, work_.size() + 1, work_ + "/") == 0 &&
+                    (count == 0 || info.entry.args[2] == count))
                     return true;
+                if (nr == SYS_close && !input.empty() && path == input) {
+                    // Done with its input: let it go, so that LeakSanitizer,
+                    // which cannot work traced, may check it at exit.
+                    ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+                    return false;
+                }
+                reading = nr == SYS_read && !input.empty() && path == input;
+                if (reading)
+                    read_at = fd_position(pid, info.entry.args[0]);
+            } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && reading) {
+                reading = false;
+                const auto end = read_at + static_cast<std::uint64_t>(std::max<std::int64_t>(info.exit.rval, 0));
+                for (const std::uint64_t bad : bad_bytes)
+                    if (bad >= read_at && bad < end)
+                        set_return(pid, -EIO);
             }
         } else {
             deliver = WSTOPSIG(status);  // a signal of its own: pass it on
@@ -272,10 +350,13 @@ bool Zumrip::hold_in_close(pid_t pid, const std::string &name)
     return false;
 }
 
-void Zumrip::release(pid_t pid, int sig)
+void Zumrip::release(pid_t pid, int sig, int fail)
 {
     if (sig != 0)
         kill(pid, sig);
+    int status = 0;
+    if (fail != 0 && ptrace(PTRACE_SYSCALL, pid, nullptr, 0) == 0 && waitpid(pid, &status, 0) == pid)
+        set_return(pid, -fail);
     ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
 }
 

@@ -43,7 +43,10 @@ struct Limits {
     std::uint64_t file_size = 0;      // RLIMIT_FSIZE in bytes, 0 = unlimited
     unsigned user = 0;                // user (and group) id to run as, 0 = ours
     std::string tmpdir;               // TMPDIR for the tool, empty = ours
+    bool pid_namespace = false;       // run it as process 1 of a PID namespace of its own
+    bool closed_std = false;          // start it with standard input and output closed
 };
+
 
 struct Result {
     int status = -1;  // exit status, or -1 when killed by a signal
@@ -52,9 +55,18 @@ struct Result {
     std::string err;
 };
 
+// True when the binary runs under an emulator (ZUMRIP_EMULATOR).
+bool emulated();
 // True when the binary under test is a Windows one (run under wine): its
 // console lines end in "\r\n", which finish() checks and folds to "\n".
 bool windows_binary();
+// True when the tool under test writes its files under temporary names
+// before it names them (Windows, or ZUMRIP_TEMPORARY_NAMES set for a build
+// without unnamed files): a killed run may leave one behind.
+bool temporary_names();
+// True when the tool's system calls can be made to fail here (x86-64 Linux,
+// natively or under qemu-user); tests that need it skip otherwise.
+bool can_inject();
 // Argument 0 as the tool will see it: argv0, unless the emulator cannot pass
 // it on, in which case ZUMRIP_ARGV0 says what it passes instead.
 std::string shown_argv0(const std::string &argv0);
@@ -72,15 +84,19 @@ protected:
     // Starts zumrip with argument 0 argv0 and the given arguments; its
     // standard output goes to a file, or to a new pty whose master side is
     // stored in *terminal. finish() waits for it and collects the results.
-    // A traced start stops the tool at exec, for hold_in_close().
+    // A traced start stops the tool at exec, for hold().
     pid_t start(const std::string &argv0, const std::vector<std::string> &args,
                 const Limits &limits = {}, int *terminal = nullptr, bool traced = false);
     Result finish(pid_t pid);
-    // Runs a traced tool until it enters close() on a file of the working
-    // directory whose name holds name (NAME.WAV, or its temporary file), and
-    // holds it there: true. False when the tool exits first (finish() still
-    // reports how). No timeout: a tool that never gets there runs to its end.
-    bool hold_in_close(pid_t pid, const std::string &name);
+    // Runs a traced tool until it enters the system call numbered call (SYS_write,
+    // SYS_close) on a file of the working directory, of count bytes when
+    // count is not 0, and holds it there: true. False when the tool exits
+    // first (finish() still reports how). No timeout: a tool that never gets
+    // there runs to its end. Meanwhile every read of the file input (an
+    // absolute path) that returns one of bad_bytes fails with EIO instead,
+    // until the tool closes input: then it is let go (false).
+    bool hold(pid_t pid, long call, std::size_t count = 0, const std::string &input = "",
+              const std::vector<std::uint64_t> &bad_bytes = {});
     // Has the next start() feed bytes to the tool's standard input through a
     // pipe, or into the FIFO fifo, from a process of its own that finish()
     // ends, so that a tool that reads nothing never holds a test up.
@@ -90,8 +106,9 @@ protected:
         feed_fifo_ = fifo;
         feeding_ = true;
     }
-    // Lets a held tool go on, after sending it sig when that is not 0.
-    void release(pid_t pid, int sig = 0);
+    // Lets a held tool go on, after sending it sig when that is not 0; with
+    // fail, the held call returns that error once it has run.
+    void release(pid_t pid, int sig = 0, int fail = 0);
     Result run_argv(const std::string &argv0, const std::vector<std::string> &args,
                     const Limits &limits = {})
     {

@@ -1,29 +1,19 @@
 // ZUM Sound Ripper: the input stream, read through two 64 KiB windows.
+//
+// A file that cannot seek (a pipe, a FIFO, a terminal, a character device)
+// is read as far as the run needs and no further: its first six bytes are
+// looked at before anything is copied, and an anonymous temporary copy
+// grows as reads reach further, so a clip is extracted as soon as its bytes
+// have arrived and whatever follows the resource is never read.
 #include "input.h"
 
+#include "input_platform.h"
 #include "zumrip.h"
 
 #include <algorithm>
 #include <cstring>
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <fcntl.h>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#define fdopen _fdopen
-#define fileno _fileno
-#ifndef S_ISBLK
-#define S_ISBLK(mode) false
-#endif
-#else
-#include <unistd.h>
-#endif
 
 std::FILE *g_input = nullptr;
-std::uint64_t g_input_size = 0;
 const char *g_input_name = "";
 
 // Entries alternate between the offset table and their own headers and
@@ -33,7 +23,7 @@ static const std::size_t window_size = 1 << 16;
 
 struct InputWindow {
     std::uint64_t start;   // file position of bytes[0]
-    std::size_t length;    // bytes held; less than window_size at end of file
+    std::size_t length;    // bytes held
     std::uint64_t last_use;
     unsigned char bytes[window_size];
 };
@@ -41,26 +31,60 @@ struct InputWindow {
 static InputWindow s_windows[2];
 static std::uint64_t s_position = 0;  // where the next read starts
 static std::uint64_t s_use_count = 0;
+static std::uint64_t s_end = 0;       // size of the input, once known
 
-// Reads n bytes at an absolute position of the stream straight into out,
+// A stream being copied into g_input: the stream, its first bytes (read
+// before anything is copied), and how far the copy reaches. Pieces of the
+// stream pass through s_piece.
+static std::FILE *s_stream = nullptr;
+static unsigned char s_head[6];
+static std::size_t s_head_length = 0;
+static std::uint64_t s_copied = 0;
+static unsigned char s_piece[window_size];
+static const std::uint64_t unknown_end = UINT64_MAX;
+
+// Makes the copy of the stream reach end, or the end of the stream: pieces
+// as the stream gives them, so never a window's worth beyond end, and no
+// waiting for bytes that are not needed. The first bytes go first. False
+// when the stream or the copy fails.
+static bool copy_stream_to(std::uint64_t end)
+{
+    if (s_copied < s_head_length) {
+        if (!write_at(g_input, 0, s_head, s_head_length))
+            return false;
+        s_copied = s_head_length;
+    }
+    while (s_copied < end && s_end == unknown_end) {
+        const long long got = read_some(s_stream, s_piece, window_size);
+        if (got < 0 || !write_at(g_input, s_copied, s_piece, static_cast<std::size_t>(got)))
+            return false;
+        s_copied += static_cast<std::uint64_t>(got);
+        if (got == 0)
+            s_end = s_copied;
+    }
+    return true;
+}
+
+// Reads n bytes at an absolute position of the file straight into out,
 // setting *got to how many it read. False when the stream reports an error
 // rather than the end of the file.
 static bool read_stream(std::uint64_t position, unsigned char *out, std::size_t n, std::size_t *got)
 {
+    *got = 0;
+    if (s_stream != nullptr && !copy_stream_to(position + n))
+        return false;
     std::clearerr(g_input);
-#ifdef _WIN32
-    const bool moved = _fseeki64(g_input, static_cast<__int64>(position), SEEK_SET) == 0;
-#else
-    const bool moved = fseeko(g_input, static_cast<off_t>(position), SEEK_SET) == 0;
-#endif
-    *got = moved ? std::fread(out, 1, n, g_input) : 0;
-    return moved && std::ferror(g_input) == 0;
+    if (!seek_file(g_input, position))
+        return false;
+    *got = std::fread(out, 1, n, g_input);
+    return std::ferror(g_input) == 0;
 }
 
 // Returns the window that holds the n bytes at s_position, refilling the
 // one used least recently when neither does; nullptr when that refill
 // failed. A failed refill leaves the window empty: its bytes are never
-// served, and a short window always means the end of the file.
+// served. A refilled window holds fewer than n bytes only at the end of the
+// file.
 static InputWindow *window_at(std::size_t n)
 {
     for (InputWindow &w : s_windows)
@@ -88,6 +112,8 @@ bool read_input(void *buffer, std::size_t n, std::size_t *got)
 {
     auto *const out = static_cast<unsigned char *>(buffer);
     *got = 0;
+    if (s_position >= s_end)
+        return true;
     // Sample bytes go straight into the caller's buffer, and so does a
     // request whose window could not be read: a bad sector further on then
     // costs only what lies on it.
@@ -108,156 +134,71 @@ bool read_input(void *buffer, std::size_t n, std::size_t *got)
     return true;
 }
 
-// Finds the size of the open input file in bytes by seeking to its end;
-// 0 when the stream cannot seek.
-static std::uint64_t input_size()
+// Reads the first bytes of the stream, up to six (magic and entry count),
+// before anything is copied, and serves them from the first window: a
+// stream that is no resource file costs no copy. False on a read error.
+static bool look_at_stream()
 {
-#ifdef _WIN32
-    const bool at_end = _fseeki64(g_input, 0, SEEK_END) == 0;
-    const __int64 size = at_end ? _ftelli64(g_input) : -1;
-#else
-    const bool at_end = fseeko(g_input, 0, SEEK_END) == 0;
-    const off_t size = at_end ? ftello(g_input) : -1;
-#endif
-    return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+    for (s_head_length = 0; s_head_length < sizeof s_head;) {
+        const long long got = read_some(s_stream, s_head + s_head_length, sizeof s_head - s_head_length);
+        if (got < 0)
+            return false;
+        if (got == 0) {
+            s_end = s_head_length;
+            break;
+        }
+        s_head_length += static_cast<std::size_t>(got);
+    }
+    InputWindow &w = s_windows[0];
+    std::memcpy(w.bytes, s_head, s_head_length);
+    w.start = 0;
+    w.length = s_head_length;
+    return true;
 }
-
-// Creates an anonymous temporary file, gone from the file system already
-// (or, on Windows, once closed), so that a killed run leaves nothing behind.
-// Returns its descriptor, open for reading and writing, or -1.
-static int create_spool()
-{
-#ifdef _WIN32
-    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"zum", 0, path) == 0)
-        return -1;
-    const int fd = _wopen(path, _O_RDWR | _O_BINARY | _O_TEMPORARY);
-    if (fd < 0)
-        _wunlink(path);
-    return fd;
-#else
-    const char *folder = std::getenv("TMPDIR");
-    if (folder == nullptr || *folder == '\0')
-        folder = "/tmp";
-#ifdef O_TMPFILE
-    const int anonymous = open(folder, O_TMPFILE | O_RDWR, 0600);
-    if (anonymous >= 0)
-        return anonymous;
-#endif
-    char path[4096];
-    if (std::snprintf(path, sizeof path, "%s/zumrip-XXXXXX", folder) >= static_cast<int>(sizeof path))
-        return -1;
-    const int fd = mkstemp(path);
-    if (fd >= 0)
-        unlink(path);
-    return fd;
-#endif
-}
-
-// Replaces the input stream, which cannot seek (a pipe, a FIFO, a
-// terminal), by a temporary copy of all it holds, made through the first
-// window's bytes so that memory stays bounded. False when the copy cannot
-// be made (no room, a read error); the input is then closed.
-static bool spool_input()
-{
-    const int fd = create_spool();
-    bool copied = fd >= 0;
-    for (std::size_t got = 0; copied && (got = std::fread(s_windows[0].bytes, 1, window_size, g_input)) > 0;)
-        copied = write(fd, s_windows[0].bytes, static_cast<unsigned>(got)) == static_cast<int>(got);
-    copied = copied && std::ferror(g_input) == 0;
-    close_input();
-    if (copied)
-        g_input = fdopen(fd, "rb");
-    if (g_input == nullptr && fd >= 0)
-        close(fd);
-    return g_input != nullptr;
-}
-
-#ifdef _WIN32
-// The path comes in UTF-8 (see main); Windows opens it in UTF-16, so that
-// every name the user can type opens.
-static std::FILE *open_for_reading(const char *path)
-{
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    wchar_t *const wide = length > 0 ? static_cast<wchar_t *>(std::calloc(static_cast<std::size_t>(length), sizeof *wide)) : nullptr;
-    std::FILE *file = nullptr;
-    if (wide != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, length) > 0)
-        file = _wfopen(wide, L"rb");
-    std::free(wide);
-    return file;
-}
-#else
-static std::FILE *open_for_reading(const char *path)
-{
-    return std::fopen(path, "rb");
-}
-#endif
 
 bool open_input(const char *path)
 {
-    g_input = open_for_reading(path);
-    if (g_input == nullptr)
-        return false;
-    // A directory opens for reading on some systems but is no resource file.
-    struct stat info;
-    if (fstat(fileno(g_input), &info) != 0 || S_ISDIR(info.st_mode)) {
-        close_input();
-        return false;
-    }
-    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode) && !spool_input())
-        return false;
-    std::setvbuf(g_input, nullptr, _IONBF, 0);  // read through the windows above
-    g_input_size = input_size();
+    std::FILE *const file = open_for_reading(path);
+    const InputKind kind = file != nullptr ? input_kind(file) : input_unusable;
     for (InputWindow &w : s_windows)
         w.length = 0;
+    s_position = 0;
+    s_copied = 0;
+    s_head_length = 0;
+    if (kind == input_seekable) {
+        g_input = file;
+        s_end = file_size(file);
+    } else if (kind == input_stream) {
+        s_stream = file;  // copied into g_input, which is read like a file
+        g_input = create_spool();
+        s_end = unknown_end;
+    }
+    if (g_input == nullptr) {
+        if (file != nullptr)
+            std::fclose(file);
+        s_stream = nullptr;
+        return false;
+    }
+    std::setvbuf(g_input, nullptr, _IONBF, 0);  // read through the windows above
     // The file header comes into a window now, so that a start that cannot
     // be read counts as a file that cannot be opened.
     unsigned char header[6];
     std::size_t got = 0;
+    const bool read = s_stream != nullptr ? look_at_stream() : read_input(header, sizeof header, &got);
     s_position = 0;
-    if (!read_input(header, sizeof header, &got)) {
+    if (!read) {
         close_input();
         return false;
     }
-    s_position = 0;
     g_input_name = path;
     return true;
 }
-
-#ifdef _WIN32
-// Windows has no inode numbers: a file is its volume and file index.
-static bool same_file(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION x, y;
-    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
-}
-
-bool is_input_file(const char *path)
-{
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(fileno(g_input)));
-    const bool same = same_file(file, input);
-    CloseHandle(file);
-    return same;
-}
-#else
-bool is_input_file(const char *path)
-{
-    struct stat named, input;
-    return lstat(path, &named) == 0 && fstat(fileno(g_input), &input) == 0 &&
-           named.st_dev == input.st_dev && named.st_ino == input.st_ino;
-}
-#endif
 
 void close_input()
 {
     std::fclose(g_input);
     g_input = nullptr;
+    if (s_stream != nullptr)
+        std::fclose(s_stream);
+    s_stream = nullptr;
 }

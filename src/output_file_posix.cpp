@@ -7,6 +7,7 @@
 // temporary name of its own beside the target (".NAME.WAV." and 8 hex
 // digits, new for every attempt) and then linked into place. A name that
 // exists is replaced by renaming a complete file over it.
+#if !defined(_WIN32)
 #include "output_file.h"
 
 #include "input.h"
@@ -321,3 +322,4 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
         linked = link(s_partial, name) == 0;
     return linked ? finish_new(fd, name) : replace(fd, name, unnamed);
 }
+#endif

@@ -4,6 +4,7 @@
 // target (".NAME.WAV." and 8 hex digits, new for every attempt) and moved to
 // its name only when complete: a new name by a move that never replaces, an
 // existing one by a move that does.
+#if defined(_WIN32)
 #include "output_file.h"
 
 #include "input.h"
@@ -171,3 +172,4 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     s_state = no_file;
     return moved ? output_written : output_not_created;
 }
+#endif

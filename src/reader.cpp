@@ -32,37 +32,36 @@ static void say_entry_failed(std::uint16_t index, const char *what)
     say(line);
 }
 
-// Expects the input open and g_input_size set. Reads table slot index, then
-// the entry's name and rate code, prints "Creating NAME.WAV... " and the rate
-// tag, and converts the entry; an unknown rate code ends the line with
-// "[WTF???] ... Aborting!". A slot or entry header that does not lie wholly
-// inside the file gets "Entry N is damaged... Aborting." instead, one that
-// cannot be read "Entry N cannot be read... Aborting.".
+// Expects the input open. Reads table slot index, then the entry's name and
+// rate code, prints "Creating NAME.WAV... " and the rate tag, and converts
+// the entry; an unknown rate code ends the line with "[WTF???] ...
+// Aborting!". A slot or entry header that does not lie wholly inside the
+// file gets "Entry N is damaged... Aborting." instead, one that cannot be
+// read "Entry N cannot be read... Aborting.".
 void extract_entry(std::uint16_t index)
 {
-    const std::uint64_t slot_offset = table_start + 4u * std::uint64_t{index};
+    // Whether a slot or header lies inside the file is learnt by reading it:
+    // a stream is copied only as far as that.
     unsigned char slot[4] = {0};
-    std::size_t got = 0;
-    const bool slot_inside = slot_offset + sizeof slot <= g_input_size;
-    if (slot_inside) {
-        seek_input(slot_offset);
-        if (!read_input(slot, sizeof slot, &got)) {
+    std::size_t slot_got = 0;
+    seek_input(table_start + 4u * std::uint64_t{index});
+    if (!read_input(slot, sizeof slot, &slot_got)) {
+        say_entry_failed(index, "cannot be read");
+        return;
+    }
+    const std::uint64_t data_offset = read_u32le(slot);
+    unsigned char head[header_size] = {0};
+    std::size_t head_got = 0;
+    if (slot_got == sizeof slot && data_offset >= header_size) {
+        seek_input(data_offset - header_size);
+        if (!read_input(head, sizeof head, &head_got)) {
             say_entry_failed(index, "cannot be read");
             return;
         }
     }
-    const std::uint64_t data_offset = read_u32le(slot);
     // D == file size is a whole header with every sample missing.
-    if (!slot_inside || data_offset < header_size || data_offset > g_input_size) {
+    if (head_got != sizeof head) {
         say_entry_failed(index, "is damaged");
-        return;
-    }
-
-    // Name (8), unused (4), rate code (2): the header up to the rate code.
-    unsigned char head[14] = {0};
-    seek_input(data_offset - header_size);
-    if (!read_input(head, sizeof head, &got)) {
-        say_entry_failed(index, "cannot be read");
         return;
     }
 
@@ -72,6 +71,8 @@ void extract_entry(std::uint16_t index)
     std::memcpy(wav_name + std::strlen(wav_name), ".WAV", 5);  // 12 characters at most
     say_name("Creating ", wav_name, "... ");
 
+    // The WAV writer reads on from just after the rate code.
+    seek_input(data_offset - 5);
     const std::uint16_t rate_code = read_u16le(head + 12);
     if (rate_code == 0x0220) {
         say("[22KHz] ... ");

@@ -8,11 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 
-// The sound resource file, open for binary reading for the whole run, its
-// size in bytes and its path as given on the command line. Kept by the input
-// unit (input.h), which reads them.
+// The sound resource file, open for binary reading for the whole run (for
+// a stream, its copy), and its path as given on the command line. Kept by
+// the input unit (input.h), which reads them.
 extern std::FILE *g_input;
-extern std::uint64_t g_input_size;
 extern const char *g_input_name;
 
 // Checks the command line and opens the sound resource file. Returns 0 when

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
-#include <cstdlib>
 #include <io.h>
 #include <windows.h>
 #define isatty _isatty
@@ -30,9 +31,19 @@ void say(const char *text)
         std::fflush(stdout);
 }
 
+// Characters that are well-formed but not text: they reorder the line
+// (bidirectional controls), hide (zero-width and invisible characters) or
+// break it (line and paragraph separators).
+static bool hides_text(std::uint32_t code)
+{
+    return code == 0x061C || (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+           (code >= 0x2060 && code <= 0x2064) || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+}
+
 // Returns the length of the well-formed UTF-8 sequence at s for a character
-// from U+00A0 up, which every terminal shows as text; 0 for anything else
-// (C1 controls, overlong forms, surrogates, stray or cut-short bytes).
+// from U+00A0 up that every terminal shows as text; 0 for anything else
+// (C1 controls, overlong forms, surrogates, stray or cut-short bytes, and
+// characters that hide or reorder text).
 static int printable_utf8_length(const unsigned char *s)
 {
     const int length = s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC0 ? 2 : 0;
@@ -46,26 +57,38 @@ static int printable_utf8_length(const unsigned char *s)
     }
     const std::uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
     const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return code >= least[length] && code <= 0x10FFFF && !surrogate ? length : 0;
+    return code >= least[length] && code <= 0x10FFFF && !surrogate && !hides_text(code) ? length : 0;
 }
 
-// Names come from the resource file: every byte that is not printable ASCII
-// or part of a printable UTF-8 character is shown as '?', so that a file
-// cannot drive the terminal (C0 and C1 controls, raw or UTF-8 encoded).
-void say_name(const char *head, const char *name, const char *tail)
+// Returns a copy of text, as long as it, in which every byte that is not
+// printable ASCII or part of a printable UTF-8 character is '?', so that
+// what a file or its name holds cannot drive the terminal or fake the line;
+// nullptr when there is no memory for it. The caller frees it.
+static char *shown_text(const char *text)
 {
-    std::fputs(head, stdout);
-    const auto *s = reinterpret_cast<const unsigned char *>(name);
-    while (*s != '\0') {
+    const std::size_t size = std::strlen(text) + 1;
+    char *const shown = static_cast<char *>(std::malloc(size));
+    if (shown == nullptr)
+        return nullptr;
+    std::memcpy(shown, text, size);
+    for (auto *s = reinterpret_cast<unsigned char *>(shown); *s != '\0';) {
         const int length = printable_utf8_length(s);
         if (length > 0) {
-            std::fwrite(s, 1, static_cast<std::size_t>(length), stdout);
             s += length;
         } else {
-            std::putchar(*s >= 0x20 && *s < 0x7F ? *s : '?');
+            *s = *s >= 0x20 && *s < 0x7F ? *s : '?';
             ++s;
         }
     }
+    return shown;
+}
+
+void say_name(const char *head, const char *name, const char *tail)
+{
+    char *const shown = shown_text(name);
+    std::fputs(head, stdout);
+    std::fputs(shown != nullptr ? shown : "?", stdout);
+    std::free(shown);
     say(tail);
 }
 
@@ -98,7 +121,9 @@ static void put_arg(const char *arg)
 
 void say_arg(const char *head, const char *arg, const char *tail)
 {
+    char *const shown = shown_text(arg);
     std::fputs(head, stdout);
-    put_arg(arg);
+    put_arg(shown != nullptr ? shown : "?");
+    std::free(shown);
     say(tail);
 }

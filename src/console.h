@@ -12,11 +12,11 @@ void start_console();
 void say(const char *text);
 
 // Prints head, then an entry name from the resource file with every byte
-// that could drive a terminal shown as '?', then tail.
+// that could drive a terminal or hide text shown as '?', then tail.
 void say_name(const char *head, const char *name, const char *tail);
 
-// Prints head, then text from the command line as the user typed it, then
-// tail.
+// Prints head, then text from the command line as the user typed it (every
+// byte that could drive a terminal or hide text shown as '?'), then tail.
 void say_arg(const char *head, const char *arg, const char *tail);
 
 #endif

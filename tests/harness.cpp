@@ -116,6 +116,18 @@ void write_file(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// Writes all of bytes to fd; false when it cannot (the reader has gone).
+static bool write_all(int fd, const std::string &bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 void Zumrip::SetUp()
 {
     // Memory-backed when the machine has it: some runs create many files.
@@ -174,15 +186,20 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
     int feed_pipe[2] = {-1, -1};
     if (feeding_) {
         feeding_ = false;
-        if (feed_fifo_.empty() && pipe(feed_pipe) != 0)
+        if ((feed_fifo_.empty() && pipe(feed_pipe) != 0) || (go_on_[0] < 0 && pipe2(go_on_, O_CLOEXEC) != 0))
             return -1;
         feeder_ = fork();
         if (feeder_ == 0) {
             const int fd = feed_fifo_.empty() ? feed_pipe[1] : open(feed_fifo_.c_str(), O_WRONLY);
-            for (std::size_t done = 0; fd >= 0 && done < feed_.size();) {
-                const ssize_t n = write(fd, feed_.data() + done, feed_.size() - done);
-                done += n > 0 ? static_cast<std::size_t>(n) : feed_.size();
+            if (!feed_rest_.empty()) {
+                char go = 0;
+                if (!write_all(fd, feed_) || read(go_on_[0], &go, 1) != 1)
+                    _exit(0);
+                feed_ = feed_rest_;
             }
+            const std::string zeros(1 << 16, '\0');
+            for (bool more = write_all(fd, feed_); more && feed_endless_;)
+                more = write_all(fd, zeros);
             _exit(0);
         }
     }
@@ -233,12 +250,15 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
 
 Result Zumrip::finish(pid_t pid)
 {
-    // A tool that runs away (a write that never ends) is stopped after 50 s,
-    // failing the test, so that it still cleans up before ctest's limit.
+    // A tool that runs away (a write that never ends, console text without
+    // end) is stopped after 50 s or 64 MiB of text, failing the test, so
+    // that it still cleans up before ctest's limit and fills no memory.
     int status = reaped_;
+    const std::string out = top_ + "/stdout";
+    struct stat text = {};
     for (int waited = 0; reaped_ == -1 && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
-        if (waited == 5000) {
-            ADD_FAILURE() << "zumrip still ran after 50 s: killed";
+        if (waited == 5000 || (stat(out.c_str(), &text) == 0 && text.st_size > 64 << 20)) {
+            ADD_FAILURE() << "zumrip ran away: killed";
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             break;
@@ -254,7 +274,7 @@ Result Zumrip::finish(pid_t pid)
     Result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    r.out = read_file(top_ + "/stdout");
+    r.out = read_file(out);
     if (windows_binary()) {
         // Text-mode standard output: every line must end in "\r\n".
         std::string lines;

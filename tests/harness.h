@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <map>
@@ -99,13 +100,19 @@ protected:
               const std::vector<std::uint64_t> &bad_bytes = {});
     // Has the next start() feed bytes to the tool's standard input through a
     // pipe, or into the FIFO fifo, from a process of its own that finish()
-    // ends, so that a tool that reads nothing never holds a test up.
-    void feed(const std::string &bytes, const std::string &fifo = "")
+    // ends, so that a tool that reads nothing never holds a test up. Then,
+    // once send_rest() is called, rest, and then zero bytes without end when
+    // endless.
+    void feed(const std::string &bytes, const std::string &fifo = "", const std::string &rest = "",
+              bool endless = false)
     {
         feed_ = bytes;
         feed_fifo_ = fifo;
+        feed_rest_ = rest;
+        feed_endless_ = endless;
         feeding_ = true;
     }
+    void send_rest() { EXPECT_EQ(write(go_on_[1], "", 1), 1); }
     // Lets a held tool go on, after sending it sig when that is not 0; with
     // fail, the held call returns that error once it has run.
     void release(pid_t pid, int sig = 0, int fail = 0);
@@ -123,8 +130,9 @@ protected:
 
     std::string top_;   // the fresh directory
     int reaped_ = -1;   // wait status of a tool that exited while traced
-    std::string feed_, feed_fifo_;
-    bool feeding_ = false;
+    std::string feed_, feed_fifo_, feed_rest_;
+    bool feeding_ = false, feed_endless_ = false;
+    int go_on_[2] = {-1, -1};  // send_rest() to the feeder
     pid_t feeder_ = -1;
     std::string work_;  // top_/work, the tool's working directory
 };

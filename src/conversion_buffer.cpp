@@ -48,7 +48,7 @@ static unsigned char *map_huge_buffer(std::size_t size, std::size_t shift)
         munmap(raw, head);
     if (span > head + kept)
         munmap(buffer + kept, span - head - kept);
-    madvise(buffer, size & ~(huge_page - 1), MADV_HUGEPAGE);
+    madvise(buffer, size & ~static_cast<std::size_t>(huge_page - 1), MADV_HUGEPAGE);
     return buffer + shift;
 }
 #endif

@@ -3,6 +3,7 @@
 #ifndef ZUMRIP_CONVERSION_BUFFER_H
 #define ZUMRIP_CONVERSION_BUFFER_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Obtains a zero-filled buffer of size bytes into which the input is to be

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <dirent.h>
+#include <linux/audit.h>
 #include <pty.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -324,6 +325,16 @@ static void set_return(pid_t pid, long value)
 #endif
 }
 
+// The number a system call has on this host (x86-64): a 32-bit x86 tool
+// makes its reads, writes and closes under numbers of its own.
+static long native_syscall(const __ptrace_syscall_info &info)
+{
+    const auto nr = static_cast<long>(info.entry.nr);
+    if (info.arch != AUDIT_ARCH_I386)
+        return nr;
+    return nr == 3 ? SYS_read : nr == 4 ? SYS_write : nr == 6 ? SYS_close : -1;
+}
+
 bool Zumrip::hold(pid_t pid, long call, std::size_t count, const std::string &input,
                   const std::vector<std::uint64_t> &bad_bytes)
 {
@@ -339,8 +350,8 @@ bool Zumrip::hold(pid_t pid, long call, std::size_t count, const std::string &in
         } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
             __ptrace_syscall_info info = {};
             ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
-            const auto nr = static_cast<long>(info.entry.nr);
-            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && (nr == SYS_read || nr == SYS_close || nr == call)) {
+            const auto nr = native_syscall(info);
+            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && (nr == SYS_read || nr == SYS_close || (call >= 0 && nr == call))) {
                 const std::string path = fd_path(pid, info.entry.args[0]);
                 if (nr == call && path.compare(0, work_.size() + 1, work_ + "/") == 0 &&
                     (count == 0 || info.entry.args[2] == count))

@@ -20,6 +20,7 @@
 #include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <winioctl.h>
 
 // The temporary file being written, kept ready for the interruption
 // handler; the state says whether it exists.
@@ -101,25 +102,58 @@ static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
     return true;
 }
 
+// Sets the length of the file open on fd to size bytes, the bytes added
+// reading as zero. NTFS makes them a hole only in a file marked sparse (the
+// C runtime's _chsize_s writes them, 4 KiB at a time); FAT and exFAT have no
+// holes and write the zeros.
+static bool extend(int fd, std::uint64_t size)
+{
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    DWORD returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// The replacement takes over the hidden, system and archive attributes of
+// the file it replaces.
+static void keep_attributes(const char *name)
+{
+    const DWORD existing = GetFileAttributesA(name);
+    const DWORD kept = existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (existing != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(s_partial, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+}
+
 // Windows opens a device for these names whatever follows the first dot
-// (".WAV" included), and ignores blanks before that dot.
+// (".WAV" included), in any letter case, and ignores blanks before that
+// dot: CON, PRN, AUX, NUL, CONIN$ and CONOUT$ (Windows 8 and later), COM1
+// to COM9 and LPT1 to LPT9, where the digit may also be a superscript 1, 2
+// or 3, as its Windows-1252 byte or in UTF-8.
 static bool names_windows_device(const char *name)
 {
     std::size_t length = std::strcspn(name, ".");
     while (length > 0 && name[length - 1] == ' ')
         --length;
-    char base[5] = {0};
-    for (std::size_t i = 0; i < length && i < 4; ++i) {
+    char base[8] = {0};
+    if (length >= sizeof base)
+        return false;
+    for (std::size_t i = 0; i < length; ++i) {
         const char c = name[i];
         base[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
-    if (length == 3)
-        return !std::strcmp(base, "CON") || !std::strcmp(base, "PRN") ||
-               !std::strcmp(base, "AUX") || !std::strcmp(base, "NUL");
-    // COM1 to COM9 and LPT1 to LPT9; Windows also takes superscript 1, 2, 3.
-    const auto digit = static_cast<unsigned char>(base[3]);
-    return length == 4 && (!std::strncmp(base, "COM", 3) || !std::strncmp(base, "LPT", 3)) &&
-           ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (std::strcmp(base, device) == 0)
+            return true;
+    if (std::strncmp(base, "COM", 3) != 0 && std::strncmp(base, "LPT", 3) != 0)
+        return false;
+    const auto *digit = reinterpret_cast<const unsigned char *>(base + 3);
+    if (digit[0] >= '1' && digit[0] <= '9')
+        return digit[1] == 0;
+    if (digit[0] == 0xC2)
+        ++digit;
+    return (digit[0] == 0xB9 || digit[0] == 0xB2 || digit[0] == 0xB3) && digit[1] == 0;
 }
 
 // Entry names are used as file names as they stand, except those that would
@@ -131,14 +165,18 @@ static bool name_is_safe(const char *name)
 }
 
 // An existing name may be replaced unless it is a directory, the input
-// itself, or a file the user may not write. A name gone meanwhile may be
-// taken.
+// itself, a file the user may not write, or another file's short name: on
+// FAT and on NTFS system drives "My Recording.wav" is also MYRECO~1.WAV,
+// which must not replace it. A name gone meanwhile may be taken.
 static bool may_replace(const char *name)
 {
-    struct _stat64 existing;
-    if (_stat64(name, &existing) != 0)
-        return errno == ENOENT;
-    return (existing.st_mode & _S_IFDIR) == 0 && !is_input_file(name) && _access(name, 2) == 0;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA(name, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    FindClose(search);
+    return _stricmp(found.cFileName, name) == 0 && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           !is_input_file(name) && _access(name, 2) == 0;
 }
 
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
@@ -155,7 +193,7 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     if (fd < 0)
         return output_not_created;
     const bool written = write_all(fd, data, size) &&
-                         (full_size == size || _chsize_s(fd, static_cast<__int64>(full_size)) == 0);
+                         (full_size == size || extend(fd, full_size));
     const bool closed = _close(fd) == 0;
     s_partial_fd = -1;
     if (!closed || !written) {
@@ -163,10 +201,12 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
         return output_not_written;
     }
     // A move without MOVEFILE_REPLACE_EXISTING never replaces anything.
-    const bool moved = MoveFileExA(s_partial, name, 0) != 0 ||
-                       ((GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) &&
-                        may_replace(name) &&
-                        MoveFileExA(s_partial, name, MOVEFILE_REPLACE_EXISTING) != 0);
+    bool moved = MoveFileExA(s_partial, name, 0) != 0;
+    const DWORD why = moved ? 0 : GetLastError();
+    if ((why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) && may_replace(name)) {
+        keep_attributes(name);
+        moved = MoveFileExA(s_partial, name, MOVEFILE_REPLACE_EXISTING) != 0;
+    }
     if (!moved)
         discard(-1);
     s_state = no_file;

@@ -342,15 +342,15 @@ TEST_F(Hostile, NamesThatCouldDriveATerminalAreShownAsQuestionMarks)
 
 TEST_F(Hostile, WindowsDeviceNamesAndStreamsAreRefusedThere)
 {
-    const std::vector<std::string> refused = {"CON", "nul", "Com1", "lpt9", "aux.x",
-                                              "PRN  ", "a:b", "COM\xb9"};
-    const std::vector<std::string> allowed = {"CONX", "COM10", "LPT0", "NULL"};
+    const std::vector<std::string> refused = {"CON", "nul", "Com1", "lpt9", "aux.x", "PRN  ", "a:b",
+                                              "COM\xb9", "LPT\xc2\xb3", "CONOUT$", "conin$.x"};
+    const std::vector<std::string> allowed = {"CONX", "COM10", "LPT0", "NULL", "CONIN"};
     std::vector<Entry> entries;
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names)
             entries.push_back({name, 0x0220, "w"});
     const Result r = run(input("dev.mrv", resource(entries)));
-    std::string expected = opened("../dev.mrv") + "This file has 12 entries.\n";
+    std::string expected = opened("../dev.mrv") + "This file has 16 entries.\n";
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names) {
             const std::string shown = name == "COM\xb9" ? "COM?" : name;  // a stray 0xB9 shows as '?'

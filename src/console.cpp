@@ -83,20 +83,11 @@ static char *shown_text(const char *text)
     return shown;
 }
 
-void say_name(const char *head, const char *name, const char *tail)
-{
-    char *const shown = shown_text(name);
-    std::fputs(head, stdout);
-    std::fputs(shown != nullptr ? shown : "?", stdout);
-    std::free(shown);
-    say(tail);
-}
-
 #ifdef _WIN32
-// Command-line text is UTF-8 here (see main). A console shows it only when
-// written in UTF-16 through the console itself; files and pipes get the
+// Text is UTF-8 here (see main and output_name). A console shows it only
+// when written in UTF-16 through the console itself; files and pipes get the
 // UTF-8 bytes, so that scripts read the characters the user typed.
-static void put_arg(const char *arg)
+static void put_text(const char *arg)
 {
     DWORD mode = 0;
     const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -113,17 +104,17 @@ static void put_arg(const char *arg)
     std::free(wide);
 }
 #else
-static void put_arg(const char *arg)
+static void put_text(const char *arg)
 {
     std::fputs(arg, stdout);
 }
 #endif
 
-void say_arg(const char *head, const char *arg, const char *tail)
+void say_text(const char *head, const char *text, const char *tail)
 {
-    char *const shown = shown_text(arg);
+    char *const shown = shown_text(text);
     std::fputs(head, stdout);
-    put_arg(shown != nullptr ? shown : "?");
+    put_text(shown != nullptr ? shown : "?");
     std::free(shown);
     say(tail);
 }

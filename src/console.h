@@ -11,12 +11,10 @@ void start_console();
 // Prints text as it stands.
 void say(const char *text);
 
-// Prints head, then an entry name from the resource file with every byte
-// that could drive a terminal or hide text shown as '?', then tail.
-void say_name(const char *head, const char *name, const char *tail);
-
-// Prints head, then text from the command line as the user typed it (every
-// byte that could drive a terminal or hide text shown as '?'), then tail.
-void say_arg(const char *head, const char *arg, const char *tail);
+// Prints head, then text in UTF-8 that comes from outside (a path, an entry
+// name) with every byte that could drive a terminal or hide text shown as
+// '?', then tail. On a Windows console the text goes out in UTF-16, so that
+// it shows as typed, whatever the console's code page.
+void say_text(const char *head, const char *text, const char *tail);
 
 #endif

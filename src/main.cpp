@@ -26,7 +26,7 @@ int open_resource(int argc, char **argv)
     if (argc != 2)
         return 1;
     if (!open_input(argv[1])) {
-        say_arg("File [", argv[1], "] not found.\n");
+        say_text("File [", argv[1], "] not found.\n");
         return 1;
     }
     return 0;
@@ -83,10 +83,10 @@ int main(int argc, char **argv)
     say("ZUM Sound Ripper\n----------------\n");
     if (open_resource(argc, argv) != 0) {
         const char *const program = argc > 0 && argv[0] != nullptr ? argv[0] : "zumrip";
-        say_arg("Usage: ", program, " <filename>\n - Where <filename> is a valid MRV sound resource.\n");
+        say_text("Usage: ", program, " <filename>\n - Where <filename> is a valid MRV sound resource.\n");
         return -1;
     }
-    say_arg("[", g_input_name, "] opened.  Processing...\n");
+    say_text("[", g_input_name, "] opened.  Processing...\n");
 
     // File header: magic "MSRV" and a 16-bit entry count. A file too short to
     // hold both is no sound resource. (Its bytes were read when it was opened.)

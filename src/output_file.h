@@ -4,6 +4,7 @@
 #ifndef ZUMRIP_OUTPUT_FILE_H
 #define ZUMRIP_OUTPUT_FILE_H
 
+#include <cstddef>
 #include <cstdint>
 
 enum OutputResult {
@@ -11,6 +12,13 @@ enum OutputResult {
     output_not_created,  // refused, or it (or its temporary) could not be created or renamed
     output_not_written,  // a write, the extension or the close failed
 };
+
+// Writes into out (size bytes, at least 32) the name, in UTF-8, of the file
+// an entry name gives, as the console shows it and write_output creates it.
+// On Windows, which names files in UTF-16, the name's bytes are read as
+// UTF-8 when they are well-formed UTF-8 and in the ANSI code page otherwise;
+// elsewhere they stand as they are.
+void output_name(const char *name, char *out, std::size_t size);
 
 // Writes the size bytes of data, then zero bytes up to full_size (a hole
 // where the file system has them), as the file name in the current

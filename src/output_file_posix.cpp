@@ -274,6 +274,11 @@ static OutputResult replace(int fd, const char *name, bool unnamed)
     return output_written;
 }
 
+void output_name(const char *name, char *out, std::size_t size)
+{
+    std::snprintf(out, size, "%s", name);
+}
+
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {

@@ -1,77 +1,104 @@
 // ZUM Sound Ripper: output files on Windows.
 //
-// Every output file is written under a temporary name of its own beside the
-// target (".NAME.WAV." and 8 hex digits, new for every attempt) and moved to
-// its name only when complete: a new name by a move that never replaces, an
-// existing one by a move that does.
+// Names are UTF-8 here (see output_name) and are created through the wide
+// API, so the file made is the one the console line names. Every output
+// file is written under a temporary name of its own beside the target
+// (".NAME.WAV." and 8 hex digits, new for every attempt) and moved to its
+// name only when complete: a new name by a move that never replaces, an
+// existing one by a move that does. Console control events (Ctrl-C,
+// Ctrl-Break, closing the console, logoff, shutdown) only raise a flag,
+// which the main thread looks at between pieces of a write.
 #if defined(_WIN32)
 #include "output_file.h"
 
 #include "input.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
+#include <wchar.h>
 #include <windows.h>
 #include <winioctl.h>
 
-// The temporary file being written, kept ready for the interruption
-// handler; the state says whether it exists.
-enum PartialState { no_file, making, temporary };
-static char s_partial[32];
-static int s_partial_fd = -1;
-static volatile std::sig_atomic_t s_state = no_file;
+#ifndef STATUS_CONTROL_C_EXIT
+#define STATUS_CONTROL_C_EXIT 0xC000013AL
+#endif
 
-// Removes the temporary file being written, then ends the process by the
-// same signal.
-static void on_interrupt(int sig)
+// The temporary file being written; the state says whether it exists. The
+// lock keeps the control handler from ending the process while the main
+// thread is about to make a file.
+enum PartialState { no_file, making, temporary };
+static wchar_t s_partial[64];
+static volatile LONG s_state = no_file;
+static volatile LONG s_interrupted = 0;
+static CRITICAL_SECTION s_lock;
+
+// Runs on a thread of its own. With no file under way the run simply ends;
+// otherwise the main thread ends it at its next look (stop_if_interrupted).
+// Windows ends the process once the handler returns from a close, logoff or
+// shutdown event, so the handler waits for the main thread then.
+static BOOL WINAPI on_console_event(DWORD event)
 {
-    while (s_state == making)  // Windows runs the handler on a thread of its own
-        Sleep(1);
-    if (s_state == temporary) {
-        _close(s_partial_fd);  // Windows removes no file that is still open
-        _unlink(s_partial);
-    }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-    _exit(128 + sig);
+    EnterCriticalSection(&s_lock);
+    s_interrupted = 1;
+    if (s_state == no_file)
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    LeaveCriticalSection(&s_lock);
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
 }
 
-static void catch_signals()
+// Sets the state; with no file under way any more, an interruption that
+// came meanwhile ends the run now.
+static void set_state(PartialState state)
 {
-    for (const int sig : {SIGINT, SIGTERM, SIGBREAK})
-        std::signal(sig, on_interrupt);
+    EnterCriticalSection(&s_lock);
+    s_state = state;
+    LeaveCriticalSection(&s_lock);
+    if (state == no_file && s_interrupted != 0)
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+// After an interruption, closes fd (unless it is -1), removes the temporary
+// file and ends the run with the status Windows gives a Ctrl-C.
+static void stop_if_interrupted(int fd)
+{
+    if (s_interrupted == 0)
+        return;
+    if (fd >= 0)
+        _close(fd);
+    if (s_state == temporary)
+        _wunlink(s_partial);
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 // Makes s_partial the name for a new temporary file beside name (see the
 // POSIX unit: a sequence of 2^32 from a point of this run's own).
-static void next_temporary_name(const char *name)
+static void next_temporary_name(const wchar_t *name)
 {
     static std::uint32_t s_next = 0;
     if (s_next == 0)
         s_next = (static_cast<std::uint32_t>(GetTickCount()) ^ static_cast<std::uint32_t>(_getpid()) << 12) | 1u;
     s_next = s_next * 1664525u + 1013904223u;
-    std::snprintf(s_partial, sizeof s_partial, ".%s.%08x", name, static_cast<unsigned>(s_next));
+    swprintf(s_partial, sizeof s_partial / sizeof *s_partial, L".%ls.%08x", name, static_cast<unsigned>(s_next));
 }
 
 // Creates a new temporary file beside name, exclusively; a name that exists
 // already is skipped for the next. Returns its descriptor or -1.
-static int create_temporary(const char *name)
+static int create_temporary(const wchar_t *name)
 {
     for (int attempt = 0; attempt < 64; ++attempt) {
-        s_state = no_file;
+        set_state(making);
         next_temporary_name(name);
-        s_state = making;
-        const int fd = _open(s_partial, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        s_partial_fd = fd;
-        s_state = fd >= 0 ? temporary : no_file;
+        const int fd = _wopen(s_partial, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        set_state(fd >= 0 ? temporary : no_file);
+        stop_if_interrupted(fd);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -84,16 +111,19 @@ static void discard(int fd)
     if (fd >= 0)
         _close(fd);
     if (s_state == temporary)
-        _unlink(s_partial);
-    s_state = no_file;
+        _wunlink(s_partial);
+    set_state(no_file);
 }
 
-// Writes size bytes to fd, in pieces _write takes. True when all were.
+// Writes size bytes to fd in pieces of 16 MiB, looking for an interruption
+// after each (a piece takes a few hundredths of a second). True when all
+// were written.
 static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
 {
     while (size > 0) {
-        const unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
+        const unsigned piece = size < (16u << 20) ? static_cast<unsigned>(size) : 16u << 20;
         const int written = _write(fd, data, piece);
+        stop_if_interrupted(fd);
         if (written <= 0)
             return false;
         data += written;
@@ -116,21 +146,11 @@ static bool extend(int fd, std::uint64_t size)
     return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
-// The replacement takes over the hidden, system and archive attributes of
-// the file it replaces.
-static void keep_attributes(const char *name)
-{
-    const DWORD existing = GetFileAttributesA(name);
-    const DWORD kept = existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-    if (existing != INVALID_FILE_ATTRIBUTES)
-        SetFileAttributesA(s_partial, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
-}
-
 // Windows opens a device for these names whatever follows the first dot
 // (".WAV" included), in any letter case, and ignores blanks before that
 // dot: CON, PRN, AUX, NUL, CONIN$ and CONOUT$ (Windows 8 and later), COM1
 // to COM9 and LPT1 to LPT9, where the digit may also be a superscript 1, 2
-// or 3, as its Windows-1252 byte or in UTF-8.
+// or 3 (U+00B9, U+00B2, U+00B3, or their Windows-1252 bytes).
 static bool names_windows_device(const char *name)
 {
     std::size_t length = std::strcspn(name, ".");
@@ -165,51 +185,67 @@ static bool name_is_safe(const char *name)
 }
 
 // An existing name may be replaced unless it is a directory, the input
-// itself, a file the user may not write, or another file's short name: on
-// FAT and on NTFS system drives "My Recording.wav" is also MYRECO~1.WAV,
-// which must not replace it. A name gone meanwhile may be taken.
-static bool may_replace(const char *name)
+// itself, a read-only file, or another file's short name: on FAT and on
+// NTFS system drives "My Recording.wav" is also MYRECO~1.WAV, which must
+// not replace it. A name gone meanwhile may be taken. The replacement
+// takes over the hidden, system and archive attributes of the file it
+// replaces.
+static bool may_replace(const wchar_t *wide, const char *name)
 {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(name, &found);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(wide, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     FindClose(search);
-    return _stricmp(found.cFileName, name) == 0 && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-           !is_input_file(name) && _access(name, 2) == 0;
+    const DWORD attributes = found.dwFileAttributes;
+    if (_wcsicmp(found.cFileName, wide) != 0 || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 || is_input_file(name))
+        return false;
+    const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    SetFileAttributesW(s_partial, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+    return true;
+}
+
+void output_name(const char *name, char *out, std::size_t size)
+{
+    wchar_t wide[16];
+    const int utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, 16);
+    if (utf8 == 0)
+        MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 16);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(size), nullptr, nullptr);
+    if (length == 0)
+        out[0] = '\0';
 }
 
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {
-    static bool signals_caught = false;
-    if (!signals_caught) {
-        catch_signals();
-        signals_caught = true;
+    static bool handler_set = false;
+    if (!handler_set) {
+        InitializeCriticalSection(&s_lock);
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+        handler_set = true;
     }
-    if (!name_is_safe(name))
+    wchar_t wide[32];
+    if (!name_is_safe(name) || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, 32) == 0)
         return output_not_created;
-    const int fd = create_temporary(name);
+    const int fd = create_temporary(wide);
     if (fd < 0)
         return output_not_created;
-    const bool written = write_all(fd, data, size) &&
-                         (full_size == size || extend(fd, full_size));
-    const bool closed = _close(fd) == 0;
-    s_partial_fd = -1;
-    if (!closed || !written) {
+    const bool written = write_all(fd, data, size) && (full_size == size || extend(fd, full_size));
+    if (_close(fd) != 0 || !written) {
         discard(-1);
         return output_not_written;
     }
+    stop_if_interrupted(-1);
     // A move without MOVEFILE_REPLACE_EXISTING never replaces anything.
-    bool moved = MoveFileExA(s_partial, name, 0) != 0;
+    bool moved = MoveFileExW(s_partial, wide, 0) != 0;
     const DWORD why = moved ? 0 : GetLastError();
-    if ((why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) && may_replace(name)) {
-        keep_attributes(name);
-        moved = MoveFileExA(s_partial, name, MOVEFILE_REPLACE_EXISTING) != 0;
-    }
+    if ((why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) && may_replace(wide, name))
+        moved = MoveFileExW(s_partial, wide, MOVEFILE_REPLACE_EXISTING) != 0;
     if (!moved)
         discard(-1);
-    s_state = no_file;
+    set_state(no_file);
     return moved ? output_written : output_not_created;
 }
 #endif

@@ -17,6 +17,7 @@
 
 #include "console.h"
 #include "input.h"
+#include "output_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -65,11 +66,15 @@ void extract_entry(std::uint16_t index)
         return;
     }
 
-    char wav_name[13];
-    std::memcpy(wav_name, head, 8);
-    wav_name[8] = '\0';
-    std::memcpy(wav_name + std::strlen(wav_name), ".WAV", 5);  // 12 characters at most
-    say_name("Creating ", wav_name, "... ");
+    // The name as this platform's file system takes it (up to 24 bytes of
+    // UTF-8 for 8 bytes of a Windows code page), then ".WAV".
+    char name[9];
+    std::memcpy(name, head, 8);
+    name[8] = '\0';
+    char wav_name[40];
+    output_name(name, wav_name, sizeof wav_name - 4);
+    std::memcpy(wav_name + std::strlen(wav_name), ".WAV", 5);
+    say_text("Creating ", wav_name, "... ");
 
     // The WAV writer reads on from just after the rate code.
     seek_input(data_offset - 5);

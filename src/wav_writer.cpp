@@ -56,7 +56,7 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
     unsigned char rest[5] = {0};  // unused byte, then the sample size
     std::size_t got = 0;
     if (!read_input(rest, sizeof rest, &got)) {
-        say_arg("Cannot read [", g_input_name, "]... Aborting.\n");
+        say_text("Cannot read [", g_input_name, "]... Aborting.\n");
         return;
     }
     const std::uint32_t sample_count = read_u32le(rest + 1);
@@ -76,16 +76,16 @@ void convert_to_wav(const char *wav_name, std::uint32_t sample_rate)
     // could not be read are no silence: nothing is written then.
     if (!read_input(buffer + wav_header_size, sample_count, &got)) {
         release_buffer(buffer, total);
-        say_arg("Cannot read [", g_input_name, "]... Aborting.\n");
+        say_text("Cannot read [", g_input_name, "]... Aborting.\n");
         return;
     }
     fill_wav_header(buffer, sample_count, sample_rate);
     const OutputResult result = write_output(wav_name, buffer, wav_header_size + got, total);
     release_buffer(buffer, total);
     if (result == output_not_created)
-        say_name("Cannot create [", wav_name, "]... Aborting.\n");
+        say_text("Cannot create [", wav_name, "]... Aborting.\n");
     else if (result == output_not_written)
-        say_name("Cannot write [", wav_name, "]... Aborting.\n");
+        say_text("Cannot write [", wav_name, "]... Aborting.\n");
     else
         say("Done.\n");
 }

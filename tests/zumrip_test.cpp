@@ -7,8 +7,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <random>
+#include <sstream>
+#include <thread>
 
 using namespace harness;
 using namespace std::string_literals;
@@ -313,53 +317,86 @@ TEST_F(Hostile, NamesNeverLeaveTheWorkingDirectory)
 TEST_F(Hostile, NamesThatCouldDriveATerminalAreShownAsQuestionMarks)
 {
     ASSERT_EQ(mkdir((work_ + "/\x01\x7f.WAV").c_str(), 0755), 0);
-    const std::pair<std::string, std::string> names[] = {  // bytes, as shown
-        {"\x1b[2J\t\x07", "?[2J??"},                       // C0 controls
-        {"\x9b" "2J", "?2J"},                                // C1 CSI, raw
-        {"\xc2\x9b" "2J", "??2J"},                           // and UTF-8 encoded
-        {"\xc2\xa0\xe0\xb8\x81\xc3\xa9", "\xc2\xa0\xe0\xb8\x81\xc3\xa9"},  // U+00A0, Thai, e acute
-        {"\xc1\xbf\xed\xa0\x80\xe9\x9f", "???????"},          // overlong, surrogate, cut short
-        {"\xf4\x8f\xbf\xbd\xf4\x90\x80\x80", "\xf4\x8f\xbf\xbd????"},  // U+10FFFD, past U+10FFFF
-        {"\xe2\x80\xae" "A\xe2\x81\xa9", "???A???"},       // bidi override, isolate end
-        {"\xe2\x80\x8b\xef\xbb\xbf\xd8\x9c", "????????"},     // zero width, BOM, Arabic mark
-        {"\x01\x7f", "??"},                                  // a directory stands there
+    // Windows reads a name that is not UTF-8 in its ANSI code page (1252
+    // under wine here), creates the file so and shows that name.
+    const struct {
+        std::string bytes, shown, on_windows;
+    } names[] = {
+        {"\x1b[2J\t\x07", "?[2J??", ""},                     // C0 controls
+        {"\x9b" "2J", "?2J", "\xe2\x80\xba" "2J"},              // C1 CSI, raw (1252: U+203A)
+        {"\xc2\x9b" "2J", "??2J", ""},                          // and UTF-8 encoded
+        {"\xc2\xa0\xe0\xb8\x81\xc3\xa9", "\xc2\xa0\xe0\xb8\x81\xc3\xa9", ""},  // U+00A0, Thai, e acute
+        {"\xc1\xbf\xed\xa0\x80\xe9\x9f", "???????",           // overlong, surrogate, cut short
+         "\xc3\x81\xc2\xbf\xc3\xad\xc2\xa0\xe2\x82\xac\xc3\xa9\xc5\xb8"},
+        {"\xf4\x8f\xbf\xbd\xf4\x90\x80\x80", "\xf4\x8f\xbf\xbd????",  // U+10FFFD, past U+10FFFF
+         "\xc3\xb4??\xc2\xbf\xc2\xbd\xc3\xb4??\xe2\x82\xac\xe2\x82\xac"},
+        {"\xe2\x80\xae" "A\xe2\x81\xa9", "???A???", ""},       // bidi override, isolate end
+        {"\xe2\x80\x8f" "B\xe2\x80\xa8", "???B???", ""},       // right-to-left mark, line separator
+        {"\xe2\x80\x8b\xef\xbb\xbf\xd8\x9c", "????????", ""},     // zero width, BOM, Arabic mark
+        {"\x01\x7f", "??", ""},                                  // a directory stands there
     };
     std::vector<Entry> entries;
-    std::string expected = opened("../ctl.mrv") + "This file has 9 entries.\n";
+    std::string expected = opened("../ctl.mrv") + "This file has 10 entries.\n";
     for (const auto &n : names) {
-        entries.push_back({n.first, 0x0220, "e"});
+        entries.push_back({n.bytes, 0x0220, "e"});
+        const std::string shown = windows_binary() && !n.on_windows.empty() ? n.on_windows : n.shown;
         // Windows allows no control bytes in file names.
-        const bool refused = n.first == "\x01\x7f" || (windows_binary() && n.first[0] == '\x1b');
-        expected += "Creating " + n.second + ".WAV... [22KHz] ... " +
-                    (refused ? "Cannot create [" + n.second + ".WAV]... Aborting.\n" : "Done.\n");
+        const bool refused = n.bytes == "\x01\x7f" || (windows_binary() && n.bytes[0] == '\x1b');
+        expected += "Creating " + shown + ".WAV... [22KHz] ... " +
+                    (refused ? "Cannot create [" + shown + ".WAV]... Aborting.\n" : "Done.\n");
     }
     EXPECT_EQ(run(input("ctl.mrv", resource(entries))).out, expected);
-    if (!windows_binary()) {  // created with the name's bytes as they are
-        EXPECT_EQ(outputs().size(), 9u);
-        EXPECT_EQ(read_file(work_ + "/" + names[4].first + ".WAV"), wav(22050, "e"));
+    // The file carries the name's bytes as they are, or on Windows the name shown.
+    const std::string made = windows_binary() ? names[1].on_windows : names[4].bytes;
+    EXPECT_EQ(read_file(work_ + "/" + made + ".WAV"), wav(22050, "e"));
+    EXPECT_EQ(outputs().size(), windows_binary() ? 9u : 10u);
+}
+
+// The 8.3 short name Windows (here wine, asked with dir /x) gives the file
+// name in the working directory, without its extension; "MY_R~OSA" elsewhere.
+static std::string short_name(const std::string &work, const std::string &name)
+{
+    std::string found = "MY_R~OSA.WAV";
+    const std::string command = windows_binary() ? "cd '" + work + "' && wine cmd /c dir /x" : "";
+    std::FILE *const dir = windows_binary() ? popen(command.c_str(), "r") : nullptr;
+    char line[512];
+    while (dir != nullptr && std::fgets(line, sizeof line, dir) != nullptr) {
+        std::istringstream words(line);
+        for (std::string word, before; words >> word; before = word)
+            if (std::string(line).find(name) != std::string::npos && word == name.substr(0, word.size()))
+                found = before;
     }
+    if (dir != nullptr)
+        pclose(dir);
+    return found.substr(0, found.find('.'));
 }
 
 TEST_F(Hostile, WindowsDeviceNamesAndStreamsAreRefusedThere)
 {
+    // Nor is another file replaced through its short name.
+    write_file(work_ + "/My Recording.wav", "mine");
+    const std::string alias = short_name(work_, "My Recording.wav");
+    ASSERT_EQ(alias.size(), 8u);
     const std::vector<std::string> refused = {"CON", "nul", "Com1", "lpt9", "aux.x", "PRN  ", "a:b",
-                                              "COM\xb9", "LPT\xc2\xb3", "CONOUT$", "conin$.x"};
+                                              "COM\xb9", "LPT\xc2\xb3", "CONOUT$", "conin$.x", alias};
     const std::vector<std::string> allowed = {"CONX", "COM10", "LPT0", "NULL", "CONIN"};
     std::vector<Entry> entries;
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names)
             entries.push_back({name, 0x0220, "w"});
     const Result r = run(input("dev.mrv", resource(entries)));
-    std::string expected = opened("../dev.mrv") + "This file has 16 entries.\n";
+    std::string expected = opened("../dev.mrv") + "This file has 17 entries.\n";
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names) {
-            const std::string shown = name == "COM\xb9" ? "COM?" : name;  // a stray 0xB9 shows as '?'
+            // A stray 0xB9 shows as '?', on Windows as the superscript 1 it is in 1252.
+            const std::string shown = name != "COM\xb9" ? name : windows_binary() ? "COM\xc2\xb9" : "COM?";
             expected += "Creating " + shown + ".WAV... [22KHz] ... " +
                         (windows_binary() && names == &refused ? "Cannot create [" + shown + ".WAV]... Aborting.\n"
                                                                : "Done.\n");
         }
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(outputs().size(), windows_binary() ? allowed.size() : entries.size());
+    EXPECT_EQ(outputs().size(), 1 + (windows_binary() ? allowed.size() : entries.size()));
+    EXPECT_EQ(read_file(work_ + "/My Recording.wav"), "mine");
 }
 
 TEST_F(Hostile, DamagedOffsetsAreReportedPerEntry)
@@ -572,6 +609,44 @@ TEST_F(Outputs, InterruptionOrAKillLeavesNoPartialFile)
             found.erase(found.begin());
         EXPECT_EQ(found, expected) << c.sig;
         std::remove((work_ + "/NEW.WAV").c_str());
+    }
+}
+
+TEST_F(Outputs, InterruptedAtRandomMomentsLeavesNothingHalfDone)
+{
+    // 2000 clips, every other one replacing a file of the user's, and a
+    // Ctrl-C (SIGINT; wine makes it a console event) at a random moment of
+    // each run: every file is the user's or whole, and no temporary is left.
+    std::vector<Entry> entries;
+    for (int i = 0; i < 2000; ++i)
+        entries.push_back({"N" + std::to_string(i), 0x0220, "n" + std::to_string(i)});
+    const std::string in = input("r.mrv", resource(entries));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(in).status, 0);
+    const auto whole_run = std::chrono::steady_clock::now() - started;
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    for (int round = 0; round < 16; ++round) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::string path = work_ + "/" + entries[i].name + ".WAV";
+            if (i % 2 == 1)
+                write_file(path, "mine");
+            else
+                std::remove(path.c_str());
+        }
+        const pid_t pid = start("zumrip", {in});
+        std::this_thread::sleep_for(whole_run * std::uniform_real_distribution<>(0.0, 1.0)(random));
+        kill(pid, SIGINT);
+        finish(pid);
+        const std::map<std::string, std::string> found = outputs();
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const auto f = found.find(entries[i].name + ".WAV");
+            const bool whole = f != found.end() && f->second == wav(22050, entries[i].samples);
+            bad += i % 2 == 1 ? !whole && (f == found.end() || f->second != "mine") : !whole && f != found.end();
+        }
+        EXPECT_EQ(bad, 0u) << "files lost or half done, seed " << seed;
+        EXPECT_LE(found.size(), entries.size()) << "temporaries left, seed " << seed;
     }
 }
 

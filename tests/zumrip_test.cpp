@@ -352,22 +352,31 @@ TEST_F(Hostile, NamesThatCouldDriveATerminalAreShownAsQuestionMarks)
     EXPECT_EQ(outputs().size(), windows_binary() ? 9u : 10u);
 }
 
+// What a cmd command prints, run by wine in the folder work.
+static std::string windows_command(const std::string &work, const std::string &command)
+{
+    const std::string line = "cd '" + work + "' && wine cmd /c " + command + " 2>/dev/null";
+    std::FILE *const pipe = popen(line.c_str(), "r");
+    std::string text;
+    char chunk[512];
+    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+        text += chunk;
+    if (pipe != nullptr)
+        pclose(pipe);
+    return text;
+}
+
 // The 8.3 short name Windows (here wine, asked with dir /x) gives the file
 // name in the working directory, without its extension; "MY_R~OSA" elsewhere.
 static std::string short_name(const std::string &work, const std::string &name)
 {
     std::string found = "MY_R~OSA.WAV";
-    const std::string command = windows_binary() ? "cd '" + work + "' && wine cmd /c dir /x" : "";
-    std::FILE *const dir = windows_binary() ? popen(command.c_str(), "r") : nullptr;
-    char line[512];
-    while (dir != nullptr && std::fgets(line, sizeof line, dir) != nullptr) {
-        std::istringstream words(line);
-        for (std::string word, before; words >> word; before = word)
-            if (std::string(line).find(name) != std::string::npos && word == name.substr(0, word.size()))
-                found = before;
+    std::istringstream lines(windows_binary() ? windows_command(work, "dir /x") : "");
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t at = line.find(" " + name);
+        if (at != std::string::npos)
+            found = line.substr(line.rfind(' ', at - 1) + 1, at - line.rfind(' ', at - 1) - 1);
     }
-    if (dir != nullptr)
-        pclose(dir);
     return found.substr(0, found.find('.'));
 }
 
@@ -525,6 +534,8 @@ TEST_F(Outputs, LinksExistingFilesAndTheInputAreNeverWrittenThrough)
     if (root && !windows_binary()) {
         ASSERT_EQ(chown((work_ + "/CHORD.WAV").c_str(), 65534, 65534), 0);
     }
+    if (windows_binary())  // a hidden file stays hidden
+        windows_command(work_, "attrib +h CHORD.WAV");
     // The input itself lies in the working directory under a name that one
     // of its entries would write.
     std::vector<Entry> entries;
@@ -557,8 +568,10 @@ TEST_F(Outputs, LinksExistingFilesAndTheInputAreNeverWrittenThrough)
     }
 
     // A read-only file is no one's to replace but root's: run as another user.
-    if (windows_binary())
+    if (windows_binary()) {
+        EXPECT_EQ(windows_command(work_, "attrib CHORD.WAV").substr(0, 5), "A   H");
         return;
+    }
     ASSERT_EQ(chmod(top_.c_str(), 0755) | chmod(work_.c_str(), 0777), 0);
     write_file(work_ + "/RO.WAV", "read-only");
     ASSERT_EQ(chmod((work_ + "/RO.WAV").c_str(), 0444), 0);

@@ -46,8 +46,10 @@ static BOOL WINAPI on_console_event(DWORD event)
 {
     EnterCriticalSection(&s_lock);
     s_interrupted = 1;
+    // Not ExitProcess: its flushing of stdio could wait for ever on a lock
+    // the main thread, stopped wherever it was, still holds.
     if (s_state == no_file)
-        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     LeaveCriticalSection(&s_lock);
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         Sleep(INFINITE);

@@ -89,13 +89,52 @@ bool temporary_names()
     return windows_binary() || (t != nullptr && *t != '\0');
 }
 
+// Whether a child forked here can run probe, which ends it with status 0 on
+// success; the stops of a child that made itself traced are let go.
+static bool child_can(void (*probe)())
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        probe();
+        _exit(1);
+    }
+    int status = -1;
+    while (pid > 0 && waitpid(pid, &status, 0) == pid && WIFSTOPPED(status))
+        ptrace(PTRACE_CONT, pid, nullptr, 0);
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool can_trace()
+{
+    static const bool traceable = !windows_binary() && child_can([] {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 && raise(SIGSTOP) == 0)
+            _exit(0);
+    });
+    return traceable;
+}
+
 bool can_inject()
 {
 #ifdef __x86_64__
-    return !windows_binary();
+    return can_trace();
 #else
     return false;
 #endif
+}
+
+bool can_make_pid_namespace()
+{
+    static const bool possible = child_can([] {
+        if (unshare(CLONE_NEWPID) != 0)
+            return;
+        const pid_t first = fork();  // process 1 of the new namespace
+        if (first == 0)
+            _exit(0);
+        int status = -1;
+        if (first > 0 && waitpid(first, &status, 0) == first && WIFEXITED(status))
+            _exit(0);
+    });
+    return possible;
 }
 
 std::string shown_argv0(const std::string &argv0)

@@ -65,9 +65,15 @@ bool windows_binary();
 // before it names them (Windows, or ZUMRIP_TEMPORARY_NAMES set for a build
 // without unnamed files): a killed run may leave one behind.
 bool temporary_names();
+// True when this machine lets a process trace its child (no seccomp filter
+// or Yama setting forbids ptrace); tests that hold the tool skip otherwise.
+bool can_trace();
 // True when the tool's system calls can be made to fail here (x86-64 Linux,
-// natively or under qemu-user); tests that need it skip otherwise.
+// natively or under qemu-user, with ptrace); tests that need it skip otherwise.
 bool can_inject();
+// True when this process may make a PID namespace (root, on a kernel that
+// has them and a sandbox that allows them).
+bool can_make_pid_namespace();
 // Argument 0 as the tool will see it: argv0, unless the emulator cannot pass
 // it on, in which case ZUMRIP_ARGV0 says what it passes instead.
 std::string shown_argv0(const std::string &argv0);

@@ -35,44 +35,61 @@ static std::uint64_t s_end = 0;       // size of the input, once known
 
 // A stream being copied into g_input: the stream, its first bytes (read
 // before anything is copied), and how far the copy reaches. Pieces of the
-// stream pass through s_piece.
+// stream pass through s_piece. Once a piece cannot be stored (the temporary
+// folder full, a size limit), the copy ends where it could not grow: bytes
+// from there on were lost, so no read that needs them is ever served.
 static std::FILE *s_stream = nullptr;
 static unsigned char s_head[6];
 static std::size_t s_head_length = 0;
 static std::uint64_t s_copied = 0;
+static bool s_copy_broken = false;
 static unsigned char s_piece[window_size];
 static const std::uint64_t unknown_end = UINT64_MAX;
 
+// Stores n bytes of the stream at the end of the copy. False when not all
+// of them could be stored: the copy is broken from there on.
+static bool store(const unsigned char *bytes, std::size_t n)
+{
+    const std::size_t stored = write_at(g_input, s_copied, bytes, n);
+    s_copied += stored;
+    s_copy_broken = stored != n;
+    return !s_copy_broken;
+}
+
 // Makes the copy of the stream reach end, or the end of the stream: pieces
-// as the stream gives them, so never a window's worth beyond end, and no
-// waiting for bytes that are not needed. The first bytes go first. False
-// when the stream or the copy fails.
+// as the stream gives them, so no waiting for bytes that are not needed.
+// The first bytes go first. False when the stream fails or the copy cannot
+// reach end.
 static bool copy_stream_to(std::uint64_t end)
 {
-    if (s_copied < s_head_length) {
-        if (!write_at(g_input, 0, s_head, s_head_length))
-            return false;
-        s_copied = s_head_length;
-    }
+    if (s_copied < s_head_length && !s_copy_broken && !store(s_head, s_head_length))
+        return false;
     while (s_copied < end && s_end == unknown_end) {
-        const long long got = read_some(s_stream, s_piece, window_size);
-        if (got < 0 || !write_at(g_input, s_copied, s_piece, static_cast<std::size_t>(got)))
+        if (s_copy_broken)
             return false;
-        s_copied += static_cast<std::uint64_t>(got);
+        const long long got = read_some(s_stream, s_piece, window_size);
+        if (got < 0 || !store(s_piece, static_cast<std::size_t>(got)))
+            return false;
         if (got == 0)
             s_end = s_copied;
     }
     return true;
 }
 
-// Reads n bytes at an absolute position of the file straight into out,
-// setting *got to how many it read. False when the stream reports an error
-// rather than the end of the file.
-static bool read_stream(std::uint64_t position, unsigned char *out, std::size_t n, std::size_t *got)
+// Reads up to n bytes at an absolute position of the file into out, setting
+// *got to how many it read; of a stream, needed of them (at most n) are
+// waited for and the rest only as far as they have arrived. Fewer than
+// needed only at the end of the file. False when the file or the stream
+// reports an error rather than its end, or the copy cannot hold the bytes.
+static bool read_stream(std::uint64_t position, unsigned char *out, std::size_t n, std::size_t needed,
+                        std::size_t *got)
 {
     *got = 0;
-    if (s_stream != nullptr && !copy_stream_to(position + n))
-        return false;
+    if (s_stream != nullptr) {
+        if (!copy_stream_to(position + needed))
+            return false;
+        n = position < s_copied ? static_cast<std::size_t>(std::min<std::uint64_t>(n, s_copied - position)) : 0;
+    }
     std::clearerr(g_input);
     if (!seek_file(g_input, position))
         return false;
@@ -92,7 +109,7 @@ static InputWindow *window_at(std::size_t n)
             return &w;
     InputWindow &w = s_windows[0].last_use <= s_windows[1].last_use ? s_windows[0] : s_windows[1];
     w.start = s_position;
-    if (read_stream(s_position, w.bytes, window_size, &w.length))
+    if (read_stream(s_position, w.bytes, window_size, n, &w.length))
         return &w;
     w.length = 0;
     return nullptr;
@@ -119,7 +136,7 @@ bool read_input(void *buffer, std::size_t n, std::size_t *got)
     // costs only what lies on it.
     InputWindow *const w = n <= window_size / 2 ? window_at(n) : nullptr;
     if (w == nullptr) {
-        if (!read_stream(s_position, out, n, got)) {
+        if (!read_stream(s_position, out, n, n, got)) {
             *got = 0;
             return false;
         }
@@ -164,6 +181,7 @@ bool open_input(const char *path)
         w.length = 0;
     s_position = 0;
     s_copied = 0;
+    s_copy_broken = false;
     s_head_length = 0;
     if (kind == input_seekable) {
         g_input = file;
@@ -192,6 +210,13 @@ bool open_input(const char *path)
     }
     g_input_name = path;
     return true;
+}
+
+bool is_input_file(const char *path)
+{
+    // A stream's copy is no file of the user's: the stream itself is.
+    std::FILE *const input = s_stream != nullptr ? s_stream : g_input;
+    return input != nullptr && same_file(path, input);
 }
 
 void close_input()

@@ -37,7 +37,10 @@ std::FILE *create_spool();
 long long read_some(std::FILE *stream, unsigned char *buffer, std::size_t n);
 
 // Writes n bytes at an absolute position of a file made by create_spool.
-// False unless all were written.
-bool write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n);
+// Returns how many were written before a write failed: n when all were.
+std::size_t write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n);
+
+// True when path names the open file itself (not a link to it).
+bool same_file(const char *path, std::FILE *file);
 
 #endif

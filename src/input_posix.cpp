@@ -1,8 +1,6 @@
 // ZUM Sound Ripper: the input unit's system calls on POSIX systems.
 #if !defined(_WIN32)
-#include "input.h"
 #include "input_platform.h"
-#include "zumrip.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -69,23 +67,22 @@ long long read_some(std::FILE *stream, unsigned char *buffer, std::size_t n)
 
 // pwrite leaves the descriptor's position, which stdio keeps track of for
 // its reads, alone.
-bool write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n)
+std::size_t write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n)
 {
-    while (n > 0) {
-        const ssize_t written = pwrite(fileno(spool), data, n, static_cast<off_t>(position));
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t written = pwrite(fileno(spool), data + done, n - done, static_cast<off_t>(position + done));
         if (written <= 0)
-            return false;
-        data += written;
-        position += static_cast<std::uint64_t>(written);
-        n -= static_cast<std::size_t>(written);
+            break;
+        done += static_cast<std::size_t>(written);
     }
-    return true;
+    return done;
 }
 
-bool is_input_file(const char *path)
+bool same_file(const char *path, std::FILE *file)
 {
-    struct stat named, input;
-    return lstat(path, &named) == 0 && fstat(fileno(g_input), &input) == 0 &&
-           named.st_dev == input.st_dev && named.st_ino == input.st_ino;
+    struct stat named, open;
+    return lstat(path, &named) == 0 && fstat(fileno(file), &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
 }
 #endif

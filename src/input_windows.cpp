@@ -1,8 +1,6 @@
 // ZUM Sound Ripper: the input unit's system calls on Windows.
 #if defined(_WIN32)
-#include "input.h"
 #include "input_platform.h"
-#include "zumrip.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -65,32 +63,32 @@ long long read_some(std::FILE *stream, unsigned char *buffer, std::size_t n)
 }
 
 // The position moves; every read of the file seeks first.
-bool write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n)
+std::size_t write_at(std::FILE *spool, std::uint64_t position, const unsigned char *data, std::size_t n)
 {
     const int fd = _fileno(spool);
-    return _lseeki64(fd, static_cast<__int64>(position), SEEK_SET) >= 0 &&
-           _write(fd, data, static_cast<unsigned>(n)) == static_cast<int>(n);
+    if (_lseeki64(fd, static_cast<__int64>(position), SEEK_SET) < 0)
+        return 0;
+    const int written = _write(fd, data, static_cast<unsigned>(n));
+    return written > 0 ? static_cast<std::size_t>(written) : 0;
 }
 
 // Windows has no inode numbers: a file is its volume and file index.
-static bool same_file(HANDLE a, HANDLE b)
+bool same_file(const char *path, std::FILE *file)
 {
-    BY_HANDLE_FILE_INFORMATION x, y;
-    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
-}
-
-bool is_input_file(const char *path)
-{
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    wchar_t wide[MAX_PATH + 1];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH + 1) == 0)
         return false;
-    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(g_input)));
-    const bool same = same_file(file, input);
-    CloseHandle(file);
+    const HANDLE named = CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION x, y;
+    const auto open = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const bool same = GetFileInformationByHandle(named, &x) && GetFileInformationByHandle(open, &y) &&
+                      x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+                      x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+    CloseHandle(named);
     return same;
 }
 #endif

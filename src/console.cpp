@@ -31,19 +31,42 @@ void say(const char *text)
         std::fflush(stdout);
 }
 
-// Characters that are well-formed but not text: they reorder the line
-// (bidirectional controls), hide (zero-width and invisible characters) or
-// break it (line and paragraph separators).
+// Characters that are well-formed but show as nothing or are no text: they
+// reorder or break the line, hide, or render as nothing at all. From the
+// Unicode Character Database 15.0.0, merged into ranges from U+00A0 up: the
+// property Default_Ignorable_Code_Point (DerivedCoreProperties.txt), the
+// general categories Cc, Cf, Co, Cs, Zl and Zp
+// (extracted/DerivedGeneralCategory.txt) and Noncharacter_Code_Point
+// (PropList.txt).
+static const std::uint32_t hidden_ranges[][2] = {
+    {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x06DD, 0x06DD},
+    {0x070F, 0x070F}, {0x0890, 0x0891}, {0x08E2, 0x08E2}, {0x115F, 0x1160}, {0x17B4, 0x17B5},
+    {0x180B, 0x180F}, {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F}, {0x3164, 0x3164},
+    {0xD800, 0xF8FF}, {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0},
+    {0xFFF0, 0xFFFB}, {0xFFFE, 0xFFFF}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+    {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF}, {0x3FFFE, 0x3FFFF},
+    {0x4FFFE, 0x4FFFF}, {0x5FFFE, 0x5FFFF}, {0x6FFFE, 0x6FFFF}, {0x7FFFE, 0x7FFFF}, {0x8FFFE, 0x8FFFF},
+    {0x9FFFE, 0x9FFFF}, {0xAFFFE, 0xAFFFF}, {0xBFFFE, 0xBFFFF}, {0xCFFFE, 0xCFFFF}, {0xDFFFE, 0xE0FFF},
+    {0xEFFFE, 0x10FFFF},
+};
+
 static bool hides_text(std::uint32_t code)
 {
-    return code == 0x061C || (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
-           (code >= 0x2060 && code <= 0x2064) || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+    std::size_t low = 0, high = sizeof hidden_ranges / sizeof *hidden_ranges;
+    while (low < high) {  // the first range that ends at or after code
+        const std::size_t mid = low + (high - low) / 2;
+        if (hidden_ranges[mid][1] < code)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low < sizeof hidden_ranges / sizeof *hidden_ranges && hidden_ranges[low][0] <= code;
 }
 
 // Returns the length of the well-formed UTF-8 sequence at s for a character
 // from U+00A0 up that every terminal shows as text; 0 for anything else
-// (C1 controls, overlong forms, surrogates, stray or cut-short bytes, and
-// characters that hide or reorder text).
+// (C1 controls, overlong forms, stray or cut-short bytes, and the characters
+// of hidden_ranges).
 static int printable_utf8_length(const unsigned char *s)
 {
     const int length = s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC0 ? 2 : 0;
@@ -56,8 +79,7 @@ static int printable_utf8_length(const unsigned char *s)
         code = code << 6 | (s[i] & 0x3Fu);
     }
     const std::uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
-    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return code >= least[length] && code <= 0x10FFFF && !surrogate && !hides_text(code) ? length : 0;
+    return code >= least[length] && code <= 0x10FFFF && !hides_text(code) ? length : 0;
 }
 
 // Returns a copy of text, as long as it, in which every byte that is not

@@ -5,6 +5,7 @@
 
 #include "console.h"
 #include "input.h"
+#include "output_file.h"
 
 #include <csignal>
 #include <cstring>
@@ -79,6 +80,7 @@ int main(int argc, char **argv)
     // a pipe) then fails with EFBIG, reported, instead of killing the tool.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    start_output();
     start_console();
     say("ZUM Sound Ripper\n----------------\n");
     if (open_resource(argc, argv) != 0) {
@@ -107,5 +109,6 @@ int main(int argc, char **argv)
         extract_entry(index);
 
     close_input();
+    finish_output();
     return 0;
 }

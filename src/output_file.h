@@ -10,8 +10,19 @@
 enum OutputResult {
     output_written,      // the file holds exactly the bytes asked for
     output_not_created,  // refused, or it (or its temporary) could not be created or renamed
-    output_not_written,  // a write, the extension or the close failed
+    output_not_written,  // a write, the extension, the flush or the close failed, or a
+                         // temporary could not be removed
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP (on Windows the console events) end the
+// run from now on, removing the file being written first; call once, before
+// the input is opened, so that a run waiting on a stream ends too.
+void start_output();
+
+// Flushes what the run wrote to the disk, once, before it exits (where the
+// system cannot flush a whole file system, each file was flushed as it was
+// named).
+void finish_output();
 
 // Writes into out (size bytes, at least 32) the name, in UTF-8, of the file
 // an entry name gives, as the console shows it and write_output creates it.
@@ -22,14 +33,18 @@ void output_name(const char *name, char *out, std::size_t size);
 
 // Writes the size bytes of data, then zero bytes up to full_size (a hole
 // where the file system has them), as the file name in the current
-// directory. A name that does not exist yet is created exclusively and
-// written in place; an existing one is replaced by renaming a complete
-// temporary file over it, so that a link is replaced, never followed.
-// Refused: names holding a path separator (on Windows also ':' and device
-// names), a directory, the input file, and a regular file the user may not
-// write. On failure nothing is left behind and an existing file is as it
-// was; an interrupting SIGINT, SIGTERM or SIGHUP removes the file being
-// written and then ends the process by that signal. Prints nothing.
+// directory. A name that does not exist yet is given to the complete file
+// by a link, which never replaces anything; an existing one is replaced by
+// renaming the complete file, flushed to the disk, over it, so that a link
+// is replaced, never followed, and a crash leaves the old file or the new.
+// A replaced file hands on its permissions, owner, ACL and extended
+// attributes. Refused: names holding a path separator (on Windows also ':'
+// and device names), a directory, the input file, a regular file the user
+// may not write or whose access cannot be handed on, a short alias of
+// another file, and a file this run wrote for another name. On failure
+// nothing is left behind and an existing file is as it was; an
+// interrupting SIGINT, SIGTERM or SIGHUP removes the file being written and
+// then ends the process by that signal. Prints nothing.
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size);
 

@@ -6,21 +6,32 @@
 // system or the file system has no unnamed files, it is written under a
 // temporary name of its own beside the target (".NAME.WAV." and 8 hex
 // digits, new for every attempt) and then linked into place. A name that
-// exists is replaced by renaming a complete file over it.
+// exists is replaced by renaming a complete file over it, flushed first.
+//
+// Linux flushes the file system once at the end of the run (syncfs); other
+// systems flush each file before it is named.
 #if !defined(_WIN32)
 #include "output_file.h"
 
 #include "input.h"
+#include "written_files.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <sys/xattr.h>
+#define FLUSH_AT_END 1
+#endif
 
 #if defined(O_TMPFILE) && !defined(ZUMRIP_NO_UNNAMED_FILES)
 #define UNNAMED_FILES 1
@@ -34,6 +45,7 @@ enum PartialState { no_file, making, temporary };
 static char s_partial[32];
 static volatile std::sig_atomic_t s_state = no_file;
 static volatile std::sig_atomic_t s_deferred = 0;  // a signal met while making
+static bool s_wrote = false;  // whether the run has written a file
 
 // Removes the temporary file being written, then ends the process by the
 // same signal. Process 1 of a PID namespace ignores a signal it has no
@@ -68,7 +80,7 @@ static void on_interrupt(int sig)
 }
 
 // Catches SIGINT, SIGTERM and SIGHUP, unless the caller has them ignored.
-static void catch_signals()
+void start_output()
 {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction before;
@@ -171,14 +183,27 @@ static bool link_temporary(int fd, const char *name)
 #endif
 
 // Closes fd (unless it is -1) and removes the temporary name, if the file
-// has one.
-static void discard(int fd)
+// has one. False when that name could not be removed (an append-only
+// folder): the temporary file is left behind.
+static bool discard(int fd)
 {
     if (fd >= 0)
         close(fd);
-    if (s_state == temporary)
-        unlink(s_partial);
+    const bool removed = s_state != temporary || unlink(s_partial) == 0 || errno == ENOENT;
     s_state = no_file;
+    return removed;
+}
+
+// Discards the file open on fd (see discard) after a failure that result
+// stands for; a temporary left behind makes it a write failure.
+static OutputResult fail(int fd, OutputResult result)
+{
+    return discard(fd) ? result : output_not_written;
+}
+
+static FileId file_id(const struct stat &st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 // Writes size bytes to fd, in pieces small enough for every platform's
@@ -203,29 +228,131 @@ static bool name_is_safe(const char *name)
     return std::strpbrk(name, "/\\") == nullptr;
 }
 
-// Whether what stands at name may be replaced by the file open on fd: not a
-// directory, the input itself, or a regular file the user could not open
-// for writing (root may). A regular file hands its permission bits (and,
-// where allowed, its owner and group) on to its replacement; anything else,
-// a link included, is replaced by a file with the permissions of a new one.
-// A name gone meanwhile may be taken.
-static bool may_replace(const char *name, int fd)
+// True when the current directory lists name itself, byte for byte, and
+// not merely a file that name reaches by folding case or as an alias.
+static bool directory_lists(const char *name)
+{
+    DIR *const folder = opendir(".");
+    bool listed = false;
+    for (const dirent *d; !listed && folder != nullptr && (d = readdir(folder)) != nullptr;)
+        listed = std::strcmp(d->d_name, name) == 0;
+    if (folder != nullptr)
+        closedir(folder);
+    return listed;
+}
+
+#ifdef __linux__
+// Reads the extended attribute attribute of the file at name (not through a
+// link) into a new buffer, setting *size; nullptr when it cannot.
+static char *attribute_value(const char *name, const char *attribute, std::size_t *size)
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const ssize_t wanted = lgetxattr(name, attribute, nullptr, 0);
+        char *const value = wanted >= 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(wanted) + 1)) : nullptr;
+        if (value == nullptr)
+            return nullptr;
+        const ssize_t got = lgetxattr(name, attribute, value, static_cast<std::size_t>(wanted) + 1);
+        if (got >= 0) {
+            *size = static_cast<std::size_t>(got);
+            return value;
+        }
+        std::free(value);
+        if (errno != ERANGE)  // grown meanwhile: again
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// Gives the file open on fd the extended attributes of the file at name,
+// its access ACL (system.posix_acl_access) among them, as cp -a does, and
+// takes away an access ACL the new file inherited from the folder that the
+// old one did not have. Attributes it holds already with the same value
+// (a security label given by the system) are left as they are. False when
+// one could not be carried over.
+static bool copy_attributes(const char *name, int fd)
+{
+    const char *const acl = "system.posix_acl_access";
+    const ssize_t listed = llistxattr(name, nullptr, 0);
+    if (listed < 0)
+        return errno == ENOTSUP;  // a file system without attributes
+    char *const names = static_cast<char *>(std::malloc(static_cast<std::size_t>(listed) + 1));
+    const ssize_t length = names != nullptr ? llistxattr(name, names, static_cast<std::size_t>(listed) + 1) : -1;
+    bool copied = length >= 0, had_acl = false;
+    for (const char *attribute = names; copied && attribute < names + length; attribute += std::strlen(attribute) + 1) {
+        had_acl = had_acl || std::strcmp(attribute, acl) == 0;
+        std::size_t size = 0;
+        char *const value = attribute_value(name, attribute, &size);
+        char same[256];
+        copied = value != nullptr &&
+                 ((size <= sizeof same && fgetxattr(fd, attribute, same, sizeof same) == static_cast<ssize_t>(size) &&
+                   std::memcmp(same, value, size) == 0) ||
+                  fsetxattr(fd, attribute, value, size, 0) == 0);
+        std::free(value);
+    }
+    std::free(names);
+    if (copied && !had_acl && fremovexattr(fd, acl) != 0)
+        copied = errno == ENODATA || errno == ENOTSUP;
+    return copied;
+}
+#endif
+
+// Whether what stands at name (its identity in *replaced when it exists)
+// may be replaced by the file open on fd: not a directory, the input
+// itself, a file this run wrote for another name (known by its identity, or
+// by a name differing in case only that the folder does not list as such),
+// a short alias of another file, or a regular file the user could not open
+// for writing
+// (root may). A regular file hands its owner and group, permission bits,
+// ACL and extended attributes on to its replacement, and is refused when
+// one of them cannot be handed on: the new file never grants more than the
+// old. Anything else, a link included, is replaced by a file with the
+// permissions of a new one. A name gone meanwhile may be taken.
+static bool may_replace(const char *name, int fd, FileId *replaced)
 {
     struct stat existing;
+    *replaced = {0, 0};
     if (lstat(name, &existing) != 0)
         return errno == ENOENT;
-    if (S_ISDIR(existing.st_mode) || is_input_file(name))
+    *replaced = file_id(existing);
+    if (S_ISDIR(existing.st_mode) || is_input_file(name) || written_as_other_name(*replaced, name) ||
+        ((looks_like_short_alias(name) || folds_onto_written(name)) && !directory_lists(name)))
         return false;
     if (!S_ISREG(existing.st_mode))
         return true;
     if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0)
         return false;
-    // Owner and group first, as a change of owner may clear mode bits. Only
-    // root may give a file away: for anyone else the new file stays theirs.
-    const int owner_kept = fchown(fd, existing.st_uid, existing.st_gid);
-    (void)owner_kept;
-    fchmod(fd, existing.st_mode & 0777);
+    // Owner and group first, as a change of owner may clear mode bits; then
+    // the ACL, which sets the group bits to its mask.
+    bool kept = fchown(fd, existing.st_uid, existing.st_gid) == 0 && fchmod(fd, existing.st_mode & 0777) == 0;
+#ifdef __linux__
+    kept = kept && copy_attributes(name, fd);
+#endif
+    return kept;
+}
+
+// Flushes the file open on fd to the disk where each file is flushed before
+// it is named (see finish_output). False when that fails.
+static bool flush_before_naming(int fd)
+{
+#ifdef FLUSH_AT_END
+    (void)fd;
     return true;
+#else
+    return fsync(fd) == 0;
+#endif
+}
+
+// Flushes the data of the file open on fd before it replaces another, so
+// that a crash cannot leave the name on a file whose data never reached the
+// disk. False when that fails.
+static bool flush_before_replacing(int fd)
+{
+#ifdef FLUSH_AT_END
+    return fdatasync(fd) == 0;
+#else
+    (void)fd;
+    return true;  // flushed before naming
+#endif
 }
 
 // The complete file open on fd now has the name it was written for (and, in
@@ -234,43 +361,46 @@ static bool may_replace(const char *name, int fd)
 // run may have put its own in place meanwhile.
 static OutputResult finish_new(int fd, const char *name)
 {
-    if (s_state == temporary)
-        unlink(s_partial);
+    const bool removed = s_state != temporary || unlink(s_partial) == 0 || errno == ENOENT;
     s_state = no_file;
     struct stat mine, named;
     const bool known = fstat(fd, &mine) == 0;
-    if (close(fd) == 0)
-        return output_written;
-    if (known && lstat(name, &named) == 0 && named.st_dev == mine.st_dev && named.st_ino == mine.st_ino)
-        unlink(name);
-    return output_not_written;
+    if (close(fd) != 0) {
+        if (known && lstat(name, &named) == 0 && named.st_dev == mine.st_dev && named.st_ino == mine.st_ino)
+            unlink(name);
+        return output_not_written;
+    }
+    if (known)
+        remember_written(file_id(mine), name);
+    return removed ? output_written : output_not_written;
 }
 
-// Replaces what stands at name by the complete file open on fd: renamed over
-// it from its temporary name (given now when it is unnamed), after a close
-// that succeeded, so that the name holds either the old file or all of the
-// new one, and a link there is replaced, never followed.
+// Replaces what stands at name by the complete file open on fd: flushed to
+// the disk, then renamed over it from its temporary name (given now when it
+// is unnamed), after a close that succeeded, so that the name holds either
+// the old file or all of the new one, even after a crash, and a link there
+// is replaced, never followed.
 static OutputResult replace(int fd, const char *name, bool unnamed)
 {
-    bool ready = may_replace(name, fd);
+    FileId replaced;
+    if (!may_replace(name, fd, &replaced))
+        return fail(fd, output_not_created);
+    struct stat mine;
+    if (!flush_before_replacing(fd) || fstat(fd, &mine) != 0)
+        return fail(fd, output_not_written);
 #ifdef UNNAMED_FILES
-    ready = ready && (!unnamed || link_temporary(fd, name));
+    if (unnamed && !link_temporary(fd, name))
+        return fail(fd, output_not_created);
 #else
     (void)unnamed;
 #endif
-    if (!ready) {
-        discard(fd);
-        return output_not_created;
-    }
-    if (close(fd) != 0) {
-        discard(-1);
-        return output_not_written;
-    }
-    if (std::rename(s_partial, name) != 0) {
-        discard(-1);
-        return output_not_created;
-    }
+    if (close(fd) != 0)
+        return fail(-1, output_not_written);
+    if (std::rename(s_partial, name) != 0)
+        return fail(-1, output_not_created);
     s_state = no_file;
+    forget_written(replaced);
+    remember_written(file_id(mine), name);
     return output_written;
 }
 
@@ -282,11 +412,6 @@ void output_name(const char *name, char *out, std::size_t size)
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {
-    static bool signals_caught = false;
-    if (!signals_caught) {
-        catch_signals();
-        signals_caught = true;
-    }
     if (!name_is_safe(name))
         return output_not_created;
     int fd = -1;
@@ -298,10 +423,10 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
         fd = create_temporary(name);
     if (fd < 0)
         return output_not_created;
-    if (!write_all(fd, data, size) || (full_size != size && ftruncate(fd, static_cast<off_t>(full_size)) != 0)) {
-        discard(fd);
-        return output_not_written;
-    }
+    if (!write_all(fd, data, size) || (full_size != size && ftruncate(fd, static_cast<off_t>(full_size)) != 0) ||
+        !flush_before_naming(fd))
+        return fail(fd, output_not_written);
+    s_wrote = true;
 
     // A link never replaces anything: it names a new file, and fails when
     // the name exists, which is then replaced.
@@ -316,15 +441,25 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
             discard(fd);
             return write_output(name, data, size, full_size);
         }
-        if (!linked && errno != EEXIST) {
-            discard(fd);
-            return output_not_created;
-        }
+        if (!linked && errno != EEXIST)
+            return fail(fd, output_not_created);
     }
 #endif
     // A file system without hard links (FAT) falls through to the rename.
     if (!unnamed)
         linked = link(s_partial, name) == 0;
     return linked ? finish_new(fd, name) : replace(fd, name, unnamed);
+}
+void finish_output()
+{
+#ifdef FLUSH_AT_END
+    // One flush of the file system for all the run's files costs less than
+    // one per file. Its result cannot change what each clip's line said.
+    const int folder = s_wrote ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (folder >= 0) {
+        syncfs(folder);
+        close(folder);
+    }
+#endif
 }
 #endif

@@ -219,15 +219,19 @@ void output_name(const char *name, char *out, std::size_t size)
         out[0] = '\0';
 }
 
+void start_output()
+{
+    InitializeCriticalSection(&s_lock);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void finish_output()
+{
+}
+
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {
-    static bool handler_set = false;
-    if (!handler_set) {
-        InitializeCriticalSection(&s_lock);
-        SetConsoleCtrlHandler(on_console_event, TRUE);
-        handler_set = true;
-    }
     wchar_t wide[32];
     if (!name_is_safe(name) || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, 32) == 0)
         return output_not_created;

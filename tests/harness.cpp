@@ -184,6 +184,9 @@ void Zumrip::SetUp()
 
 void Zumrip::TearDown()
 {
+    if (!mount_.empty()) {
+        EXPECT_EQ(std::system(("umount '" + work_ + "'").c_str()), 0);
+    }
     const std::string cmd = "rm -rf '" + top_ + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
@@ -240,6 +243,8 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             const std::string zeros(1 << 16, '\0');
             for (bool more = write_all(fd, feed_); more && feed_endless_;)
                 more = write_all(fd, zeros);
+            if (!feed_rest_.empty())
+                pause();  // the stream stays open until finish() ends this
             _exit(0);
         }
     }
@@ -288,7 +293,7 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
     return pid;
 }
 
-Result Zumrip::finish(pid_t pid)
+Result Zumrip::finish(pid_t pid, int seconds)
 {
     // A tool that runs away (a write that never ends, console text without
     // end) is stopped after 50 s or 64 MiB of text, failing the test, so
@@ -297,7 +302,7 @@ Result Zumrip::finish(pid_t pid)
     const std::string out = top_ + "/stdout";
     struct stat text = {};
     for (int waited = 0; reaped_ == -1 && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
-        if (waited == 5000 || (stat(out.c_str(), &text) == 0 && text.st_size > 64 << 20)) {
+        if (waited == 100 * seconds || (stat(out.c_str(), &text) == 0 && text.st_size > 64 << 20)) {
             ADD_FAILURE() << "zumrip ran away: killed";
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
@@ -331,6 +336,38 @@ Result Zumrip::finish(pid_t pid)
     }
     r.err = read_file(top_ + "/stderr");
     return r;
+}
+
+bool Zumrip::blocked_reading(pid_t pid)
+{
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int i = 0; i < 500; ++i, usleep(10000))
+        if (read_file(wchan).find("pipe_read") != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string Zumrip::mount_work(const std::string &mkfs, const std::string &type)
+{
+    if (geteuid() != 0)
+        return "only root may mount a file system";
+    const std::string image = top_ + "/fs.img";
+    write_file(image, "");
+    if (truncate(image.c_str(), 320 << 20) != 0)  // XFS needs 300 MiB
+        return "no room for a file system image";
+    if (std::system((mkfs + " '" + image + "' >/dev/null 2>&1").c_str()) != 0)
+        return "cannot make a file system here: " + mkfs;
+    mount_ = "mount -o loop -t " + type + " '" + image + "' '" + work_ + "' 2>/dev/null";
+    if (std::system(mount_.c_str()) != 0) {
+        mount_.clear();
+        return "cannot mount " + type + " on a loop device here";
+    }
+    return "";
+}
+
+bool Zumrip::remount_work()
+{
+    return std::system(("umount '" + work_ + "'").c_str()) == 0 && std::system(mount_.c_str()) == 0;
 }
 
 // The path descriptor fd of process pid stands for, "" when none.
@@ -371,7 +408,7 @@ static long native_syscall(const __ptrace_syscall_info &info)
     const auto nr = static_cast<long>(info.entry.nr);
     if (info.arch != AUDIT_ARCH_I386)
         return nr;
-    return nr == 3 ? SYS_read : nr == 4 ? SYS_write : nr == 6 ? SYS_close : -1;
+    return nr == 3 ? SYS_read : nr == 4 ? SYS_write : nr == 6 ? SYS_close : nr == 94 ? SYS_fchmod : -1;
 }
 
 bool Zumrip::hold(pid_t pid, long call, std::size_t count, const std::string &input,

@@ -94,7 +94,18 @@ protected:
     // A traced start stops the tool at exec, for hold().
     pid_t start(const std::string &argv0, const std::vector<std::string> &args,
                 const Limits &limits = {}, int *terminal = nullptr, bool traced = false);
-    Result finish(pid_t pid);
+    // A tool that has not ended after seconds fails the test and is killed.
+    Result finish(pid_t pid, int seconds = 50);
+    // Waits until the tool blocks reading a pipe (up to 5 s): false if not.
+    bool blocked_reading(pid_t pid);
+    // Makes the working directory a new file system of its own, made by the
+    // command mkfs (for example "mkfs.xfs -q") on a loop device and mounted
+    // as type; TearDown unmounts it. Returns "" when done, else why it
+    // cannot be done on this machine.
+    std::string mount_work(const std::string &mkfs, const std::string &type);
+    // Unmounts the working directory's file system and mounts it again, as
+    // a restart after a power cut would; false when that fails.
+    bool remount_work();
     // Runs a traced tool until it enters the system call numbered call (SYS_write,
     // SYS_close) on a file of the working directory, of count bytes when
     // count is not 0, and holds it there: true. False when the tool exits
@@ -108,7 +119,7 @@ protected:
     // pipe, or into the FIFO fifo, from a process of its own that finish()
     // ends, so that a tool that reads nothing never holds a test up. Then,
     // once send_rest() is called, rest, and then zero bytes without end when
-    // endless.
+    // endless; after rest the stream stays open.
     void feed(const std::string &bytes, const std::string &fifo = "", const std::string &rest = "",
               bool endless = false)
     {
@@ -141,6 +152,7 @@ protected:
     int go_on_[2] = {-1, -1};  // send_rest() to the feeder
     pid_t feeder_ = -1;
     std::string work_;  // top_/work, the tool's working directory
+    std::string mount_;  // how the working directory is mounted, if it is
 };
 
 std::string read_file(const std::string &path);

@@ -296,8 +296,8 @@ static bool copy_attributes(const char *name, int fd)
 }
 #endif
 
-// Whether what stands at name (its identity in *replaced when it exists)
-// may be replaced by the file open on fd: not a directory, the input
+// Whether what stands at name (its identity in *replaced when it exists,
+// else an index of 0, which no file has) may be replaced by the file open on fd: not a directory, the input
 // itself, a file this run wrote for another name (known by its identity, or
 // by a name differing in case only that the folder does not list as such),
 // a short alias of another file, or a regular file the user could not open
@@ -379,14 +379,15 @@ static OutputResult finish_new(int fd, const char *name)
 // the disk, then renamed over it from its temporary name (given now when it
 // is unnamed), after a close that succeeded, so that the name holds either
 // the old file or all of the new one, even after a crash, and a link there
-// is replaced, never followed.
+// is replaced, never followed. Where there are no hard links (FAT) new
+// names come here too, and are not flushed.
 static OutputResult replace(int fd, const char *name, bool unnamed)
 {
     FileId replaced;
     if (!may_replace(name, fd, &replaced))
         return fail(fd, output_not_created);
     struct stat mine;
-    if (!flush_before_replacing(fd) || fstat(fd, &mine) != 0)
+    if ((replaced.index != 0 && !flush_before_replacing(fd)) || fstat(fd, &mine) != 0)
         return fail(fd, output_not_written);
 #ifdef UNNAMED_FILES
     if (unnamed && !link_temporary(fd, name))
@@ -450,6 +451,7 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
         linked = link(s_partial, name) == 0;
     return linked ? finish_new(fd, name) : replace(fd, name, unnamed);
 }
+
 void finish_output()
 {
 #ifdef FLUSH_AT_END

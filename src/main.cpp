@@ -13,7 +13,6 @@
 #ifdef _WIN32
 #include <cstdlib>
 #include <windows.h>
-#include <shellapi.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -34,25 +33,18 @@ int open_resource(int argc, char **argv)
 }
 
 #ifdef _WIN32
-// Windows hands main its arguments in the ANSI code page, which loses every
-// character outside it. Returns them again from the wide command line, in
-// UTF-8, which the input and console units turn back into UTF-16; argv as
-// it was when the wide line cannot be had.
-static char **utf8_arguments(int argc, char **argv)
+// Returns the wide arguments of wmain in UTF-8, which the input and console
+// units turn back into UTF-16; nullptr when there is no memory for them.
+static char **utf8_arguments(int argc, wchar_t **wide)
 {
-    int count = 0;
-    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr || count != argc)
-        return argv;
     char **utf8 = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *utf8));
     for (int i = 0; utf8 != nullptr && i < argc; ++i) {
         const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
         utf8[i] = static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1)));
         if (utf8[i] == nullptr || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], bytes, nullptr, nullptr) <= 0)
-            return argv;
+            return nullptr;
     }
-    LocalFree(wide);
-    return utf8 != nullptr ? utf8 : argv;
+    return utf8;
 }
 #endif
 
@@ -68,11 +60,10 @@ static void open_standard_descriptors()
 }
 #endif
 
-int main(int argc, char **argv)
+// The run, from the banner to the exit status, over arguments in UTF-8.
+static int run(int argc, char **argv)
 {
-#ifdef _WIN32
-    argv = utf8_arguments(argc, argv);
-#else
+#ifndef _WIN32
     open_standard_descriptors();
 #endif
 #ifdef SIGXFSZ
@@ -112,3 +103,23 @@ int main(int argc, char **argv)
     finish_output();
     return 0;
 }
+
+#ifdef _WIN32
+// Windows hands main its arguments in the ANSI code page, which loses every
+// character outside it; wmain has them as typed. (Taking them from
+// CommandLineToArgvW instead would load shell32, and with it user32 and
+// gdi32, after which Windows no longer sends a console program the logoff
+// and shutdown events.)
+int wmain(int argc, wchar_t **wide)
+{
+    char **const argv = utf8_arguments(argc, wide);
+    if (argv == nullptr)
+        return -1;
+    return run(argc, argv);
+}
+#else
+int main(int argc, char **argv)
+{
+    return run(argc, argv);
+}
+#endif

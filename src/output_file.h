@@ -27,8 +27,10 @@ void finish_output();
 // Writes into out (size bytes, at least 32) the name, in UTF-8, of the file
 // an entry name gives, as the console shows it and write_output creates it.
 // On Windows, which names files in UTF-16, the name's bytes are read as
-// UTF-8 when they are well-formed UTF-8 and in the ANSI code page otherwise;
-// elsewhere they stand as they are.
+// UTF-8 when they are well-formed UTF-8 and in the ANSI code page otherwise,
+// bytes that do not convert written as '%' and two hex digits, and the
+// entry name is kept for the next write_output, which tells the files of
+// different entries apart by it; elsewhere the bytes stand as they are.
 void output_name(const char *name, char *out, std::size_t size);
 
 // Writes the size bytes of data, then zero bytes up to full_size (a hole

@@ -276,6 +276,8 @@ pid_t Zumrip::start(const std::string &argv0, const std::vector<std::string> &ar
             _exit(123);
         if (!limits.tmpdir.empty())
             setenv("TMPDIR", limits.tmpdir.c_str(), 1);
+        if (!limits.locale.empty())
+            setenv("LC_ALL", limits.locale.c_str(), 1);
         if (limits.user != 0 && (setgid(limits.user) != 0 || setuid(limits.user) != 0))
             _exit(122);
         if (limits.closed_std) {

@@ -46,6 +46,7 @@ struct Limits {
     std::string tmpdir;               // TMPDIR for the tool, empty = ours
     bool pid_namespace = false;       // run it as process 1 of a PID namespace of its own
     bool closed_std = false;          // start it with standard input and output closed
+    std::string locale = "";          // LC_ALL for the tool (under wine: its code page), empty = ours
 };
 
 

@@ -1,6 +1,7 @@
 // Black-box tests of zumrip: console text, exit status and output files.
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
@@ -8,11 +9,13 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -393,19 +396,22 @@ static std::string short_name(const std::string &work, const std::string &name)
 
 TEST_F(Hostile, WindowsDeviceNamesAndStreamsAreRefusedThere)
 {
-    // Nor is another file replaced through its short name.
+    // Nor is another file replaced through its short name, while a name
+    // that differs from a file's in case only replaces it, as NTFS folds
+    // case: ÉTÉ over été.WAV.
     write_file(work_ + "/My Recording.wav", "mine");
+    write_file(work_ + "/\xc3\xa9t\xc3\xa9.WAV", "summer");
     const std::string alias = short_name(work_, "My Recording.wav");
     ASSERT_EQ(alias.size(), 8u);
-    const std::vector<std::string> refused = {"CON", "nul", "Com1", "lpt9", "aux.x", "PRN  ", "a:b",
+    const std::vector<std::string> refused = {"CON", "nul", "Com1", "lpt9", "aux.x", "PRN  ", "a:b", "COM0", "lpt0",
                                               "COM\xb9", "LPT\xc2\xb3", "CONOUT$", "conin$.x", alias};
-    const std::vector<std::string> allowed = {"CONX", "COM10", "LPT0", "NULL", "CONIN"};
+    const std::vector<std::string> allowed = {"CONX", "COM10", "NULL", "CONIN", "\xc3\x89T\xc3\x89"};
     std::vector<Entry> entries;
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names)
             entries.push_back({name, 0x0220, "w"});
     const Result r = run(input("dev.mrv", resource(entries)));
-    std::string expected = opened("../dev.mrv") + "This file has 17 entries.\n";
+    std::string expected = opened("../dev.mrv") + "This file has 19 entries.\n";
     for (const auto *names : {&refused, &allowed})
         for (const std::string &name : *names) {
             // A stray 0xB9 shows as '?', on Windows as the superscript 1 it is in 1252.
@@ -415,8 +421,63 @@ TEST_F(Hostile, WindowsDeviceNamesAndStreamsAreRefusedThere)
                                                                : "Done.\n");
         }
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(outputs().size(), 1 + (windows_binary() ? allowed.size() : entries.size()));
+    EXPECT_EQ(outputs().size(), (windows_binary() ? allowed.size() + 1 : entries.size() + 2));
     EXPECT_EQ(read_file(work_ + "/My Recording.wav"), "mine");
+    // On Windows one file is left, under either spelling.
+    EXPECT_EQ(read_file(work_ + "/\xc3\xa9t\xc3\xa9.WAV") + read_file(work_ + "/\xc3\x89T\xc3\x89.WAV"),
+              windows_binary() ? wav(22050, "w") : "summer" + wav(22050, "w"));
+    if (!windows_binary())
+        return;
+    // Loading user32 or gdi32 (shell32 loads both) would keep logoff and
+    // shutdown events from the program.
+    std::FILE *const pipe = popen(("x86_64-w64-mingw32-objdump -p '" + std::string(std::getenv("ZUMRIP")) + "'").c_str(), "r");
+    std::string imports;
+    char line[512];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr)
+        if (std::strstr(line, "DLL Name:") != nullptr)
+            imports += line;
+    if (pipe != nullptr)
+        pclose(pipe);
+    EXPECT_NE(imports.find("KERNEL32.dll"), std::string::npos) << "no import table read";
+    for (const char *dll : {"USER32", "GDI32", "SHELL32", "user32", "gdi32", "shell32"})
+        EXPECT_EQ(imports.find(dll), std::string::npos) << imports;
+}
+
+TEST_F(Hostile, WindowsNamesStayDistinctInEveryCodePage)
+{
+    if (!windows_binary())
+        GTEST_SKIP() << "file names are bytes on POSIX systems";
+    // Under Japanese (code page 932) and Hindi (no ANSI code page: UTF-8)
+    // locales a lone lead byte is shown and created as %XX, a '%' before two
+    // hex digits as %25; the private-use character that F0 40 is in 932
+    // (U+E000) is shown as ?.
+    const std::string in = input("cp.mrv", resource({{"X\x81", 0x0220, "1"}, {"X\x82", 0x0220, "2"},
+                                                     {"X%81", 0x0220, "3"}, {"Y\xf0\x40", 0x0220, "4"}}));
+    const struct {
+        std::string locale, y_shown, y_file;
+    } cases[] = {{"ja_JP.UTF-8", "Y???", "Y\xee\x80\x80"}, {"hi_IN.UTF-8", "Y%F0@", "Y%F0@"}};
+    for (const auto &c : cases) {
+        Limits limits;
+        limits.locale = c.locale;
+        EXPECT_EQ(run(in, limits).out, opened(in) + "This file has 4 entries.\n"
+                                       "Creating X%81.WAV... [22KHz] ... Done.\n"
+                                       "Creating X%82.WAV... [22KHz] ... Done.\n"
+                                       "Creating X%2581.WAV... [22KHz] ... Done.\n"
+                                       "Creating " + c.y_shown + ".WAV... [22KHz] ... Done.\n") << c.locale;
+        const std::map<std::string, std::string> files = outputs();
+        EXPECT_EQ(files.size(), 4u) << c.locale;
+        EXPECT_EQ(read_file(work_ + "/X%81.WAV") + read_file(work_ + "/X%2581.WAV") + read_file(work_ + "/" + c.y_file + ".WAV"),
+                  wav(22050, "1") + wav(22050, "3") + wav(22050, "4")) << c.locale;
+        for (const auto &f : files)
+            std::remove((work_ + "/" + f.first).c_str());
+    }
+    // In Windows-1252, é in UTF-8 and é in 1252 are two entries of one name:
+    // the second may not replace the file of the first.
+    const std::string e = input("e.mrv", resource({{"\xc3\xa9", 0x0220, "5"}, {"\xe9", 0x0220, "6"}}));
+    EXPECT_EQ(run(e).out, opened(e) + "This file has 2 entries.\n"
+                          "Creating \xc3\xa9.WAV... [22KHz] ... Done.\n"
+                          "Creating \xc3\xa9.WAV... [22KHz] ... Cannot create [\xc3\xa9.WAV]... Aborting.\n");
+    EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"\xc3\xa9.WAV", wav(22050, "5")}}));
 }
 
 TEST_F(Hostile, DamagedOffsetsAreReportedPerEntry)
@@ -836,6 +897,35 @@ TEST_F(Outputs, NoTemporaryIsLeftSilently)
                      "Creating NEW.WAV... [22KHz] ... " + (temporary_names() ? "Cannot write [NEW.WAV]... Aborting.\n" : "Done.\n") +
                      "Creating OLD.WAV... [22KHz] ... Cannot write [OLD.WAV]... Aborting.\n");
     EXPECT_EQ(read_file(work_ + "/NEW.WAV") + read_file(work_ + "/OLD.WAV"), wav(22050, "n") + "mine");
+}
+
+TEST_F(Outputs, WindowsTemporariesAreHidden)
+{
+    if (!windows_binary())
+        GTEST_SKIP() << "a Windows file attribute";
+    // Caught while a 96 MiB clip is written, its temporary file must be
+    // hidden, so that one left by a kill does not show in Explorer (wine
+    // keeps the attribute as user.DOSATTRIB; a leading dot alone sets none).
+    const std::string in = input("big.mrv", resource({{"BIG", 0x0220, std::string(96 << 20, 'b')}}));
+    const pid_t pid = start("zumrip", {in});
+    std::string attribute;
+    int status = 0;
+    while (attribute.empty() && waitpid(pid, &status, WNOHANG) == 0) {
+        DIR *const dir = opendir(work_.c_str());
+        for (dirent *d; dir != nullptr && (d = readdir(dir)) != nullptr;) {
+            char value[16];
+            const ssize_t n = std::strncmp(d->d_name, ".BIG.WAV.", 9) == 0
+                ? getxattr((work_ + "/" + d->d_name).c_str(), "user.DOSATTRIB", value, sizeof value) : -1;
+            if (n > 0)
+                attribute.assign(value, static_cast<std::size_t>(n));
+        }
+        if (dir != nullptr)
+            closedir(dir);
+    }
+    if (!attribute.empty()) {
+        EXPECT_EQ(finish(pid).status, 0);
+    }
+    EXPECT_EQ(attribute, "0x2") << "the temporary file was never seen hidden";
 }
 
 using Input = Zumrip;

@@ -310,17 +310,15 @@ static OutputResult replace(const wchar_t *wide, const char *name, FileId mine)
         why = done ? 0 : GetLastError();
     }
     bool removed = true;
-    if (done) {
-        set_state(no_file);  // the temporary name is gone
+    // The state stays "temporary" until the caller ends the step, so that
+    // an interruption meanwhile waits for the backup to go.
+    if (done)
         removed = DeleteFileW(backup) != 0;
-    } else if (why == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    else if (why == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
         MoveFileExW(backup, wide, 0);  // the old file back under its name
-    } else if (why == ERROR_NOT_SUPPORTED || why == ERROR_INVALID_FUNCTION || why == ERROR_CALL_NOT_IMPLEMENTED ||
-               why == ERROR_FILE_NOT_FOUND) {
+    else if (why == ERROR_NOT_SUPPORTED || why == ERROR_INVALID_FUNCTION || why == ERROR_CALL_NOT_IMPLEMENTED ||
+             why == ERROR_FILE_NOT_FOUND)
         done = MoveFileExW(s_partial, wide, MOVEFILE_REPLACE_EXISTING) != 0;
-        if (done)
-            set_state(no_file);
-    }
     if (!done)
         return fail(-1, output_not_created);
     forget_written(replaced);

@@ -1,7 +1,9 @@
-// ZUM Sound Ripper: the files this run has written, found by identity and
-// by name with ASCII letters folded to lower case, in two hash tables with
-// open addressing (linear probing; removed slots stay as tombstones until a
-// table is rebuilt). Looked up only when a name exists already.
+// ZUM Sound Ripper: the files this run has written, kept in the order they
+// were written, with two hash indexes into them (open addressing, linear
+// probing): one by identity, one by name with ASCII letters folded to lower
+// case. Slots hold a file's position plus one; 0 is free, and a removed
+// file's slot stays taken, as a tombstone, until the index is rebuilt.
+// Looked up only when a name exists already.
 #include "written_files.h"
 
 #include <cstdlib>
@@ -9,22 +11,23 @@
 
 struct WrittenFile {
     FileId id;
-    char name[40];
-    unsigned char state;  // free, used or removed
+    char name[16];
 };
 
-enum SlotState : unsigned char { slot_free, slot_used, slot_removed };
-
-// One table: by identity, or by folded name (the id then unused).
-struct FileTable {
-    WrittenFile *slots;
+// One index: by identity, or by folded name.
+struct FileIndex {
+    std::uint32_t *slots;
     std::size_t capacity;  // a power of two, or 0
     std::size_t taken;     // slots used or removed
     bool by_name;
 };
 
-static FileTable s_by_id = {nullptr, 0, 0, false};
-static FileTable s_by_name = {nullptr, 0, 0, true};
+static const std::uint32_t removed_slot = UINT32_MAX;
+
+static WrittenFile *s_files = nullptr;
+static std::size_t s_count = 0, s_room = 0;
+static FileIndex s_by_id = {nullptr, 0, 0, false};
+static FileIndex s_by_name = {nullptr, 0, 0, true};
 
 static unsigned char folded(char c)
 {
@@ -39,96 +42,97 @@ static bool same_folded(const char *a, const char *b)
     return false;
 }
 
-// Where in table the search for a file of identity id or name starts.
-static std::size_t home_slot(const FileTable &table, FileId id, const char *name)
+// Where in index the search for a file of identity id or name starts.
+static std::size_t home_slot(const FileIndex &index, FileId id, const char *name)
 {
     std::uint64_t hash = id.volume * 0x9E3779B97F4A7C15u ^ id.index;
-    if (table.by_name)
+    if (index.by_name)
         for (hash = 14695981039346656037u; *name != '\0'; ++name)  // FNV-1a
             hash = (hash ^ folded(*name)) * 1099511628211u;
-    return static_cast<std::size_t>((hash * 0xBF58476D1CE4E5B9u) >> 32) & (table.capacity - 1);
-}
-
-// Whether slot is a used one that matches id (by identity) or name (by name,
-// folded).
-static bool matches(const FileTable &table, const WrittenFile &slot, FileId id, const char *name)
-{
-    if (slot.state != slot_used)
-        return false;
-    return table.by_name ? same_folded(slot.name, name) : slot.id.volume == id.volume && slot.id.index == id.index;
+    return static_cast<std::size_t>((hash * 0xBF58476D1CE4E5B9u) >> 32) & (index.capacity - 1);
 }
 
 // Which names find accepts beside the identity or folded name it looks for.
 enum NameTest { any_name, same_name, other_name };
 
-// The first used slot of table that matches id (by identity) or name (by
-// name, folded) and passes test against name byte for byte; nullptr if none.
-static WrittenFile *find(FileTable &table, FileId id, const char *name, NameTest test)
+// The slot of index for the first file that matches id (by identity) or
+// name (by name, folded) and passes test against name byte for byte;
+// nullptr if none.
+static std::uint32_t *find(const FileIndex &index, FileId id, const char *name, NameTest test)
 {
-    std::size_t i = table.capacity == 0 ? 0 : home_slot(table, id, name);
-    for (std::size_t probes = 0; probes < table.capacity && table.slots[i].state != slot_free; ++probes) {
-        WrittenFile &slot = table.slots[i];
-        if (matches(table, slot, id, name) && (test == any_name || (std::strcmp(slot.name, name) == 0) == (test == same_name)))
-            return &slot;
-        i = (i + 1) & (table.capacity - 1);
+    std::size_t i = index.capacity == 0 ? 0 : home_slot(index, id, name);
+    for (std::size_t probes = 0; probes < index.capacity && index.slots[i] != 0; ++probes) {
+        if (index.slots[i] != removed_slot) {
+            const WrittenFile &file = s_files[index.slots[i] - 1];
+            const bool match = index.by_name ? same_folded(file.name, name)
+                                             : file.id.volume == id.volume && file.id.index == id.index;
+            if (match && (test == any_name || (std::strcmp(file.name, name) == 0) == (test == same_name)))
+                return &index.slots[i];
+        }
+        i = (i + 1) & (index.capacity - 1);
     }
     return nullptr;
 }
 
-static void insert(FileTable &table, FileId id, const char *name);
-
-// Rebuilds table with room for four times the files it holds (at least 256
-// slots), dropping tombstones. False when there is no memory for it.
-static bool grow(FileTable &table)
+// Enters the file at position into index, first rebuilding the index with
+// room for four times the files it holds when it is half taken (tombstones
+// dropped). False when there is no memory for that.
+static bool insert(FileIndex &index, std::size_t position)
 {
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < table.capacity; ++i)
-        used += table.slots[i].state == slot_used;
-    std::size_t capacity = 256;
-    while (capacity < 4 * (used + 1))
-        capacity *= 2;
-    auto *const slots = static_cast<WrittenFile *>(std::calloc(capacity, sizeof(WrittenFile)));
-    if (slots == nullptr)
-        return false;
-    const FileTable old = table;
-    table.slots = slots;
-    table.capacity = capacity;
-    table.taken = 0;
-    for (std::size_t i = 0; i < old.capacity; ++i)
-        if (old.slots[i].state == slot_used)
-            insert(table, old.slots[i].id, old.slots[i].name);
-    std::free(old.slots);
+    if (2 * (index.taken + 1) > index.capacity) {
+        std::size_t used = 0, capacity = 256;
+        for (std::size_t i = 0; i < index.capacity; ++i)
+            used += index.slots[i] != 0 && index.slots[i] != removed_slot;
+        while (capacity < 4 * (used + 1))
+            capacity *= 2;
+        auto *const slots = static_cast<std::uint32_t *>(std::calloc(capacity, sizeof(std::uint32_t)));
+        if (slots == nullptr)
+            return false;
+        FileIndex old = index;
+        index.slots = slots;
+        index.capacity = capacity;
+        index.taken = 0;
+        for (std::size_t i = 0; i < old.capacity; ++i)
+            if (old.slots[i] != 0 && old.slots[i] != removed_slot)
+                insert(index, old.slots[i] - 1);
+        std::free(old.slots);
+    }
+    const WrittenFile &file = s_files[position];
+    std::size_t i = home_slot(index, file.id, file.name);
+    while (index.slots[i] != 0 && index.slots[i] != removed_slot)
+        i = (i + 1) & (index.capacity - 1);
+    index.taken += index.slots[i] == 0;
+    index.slots[i] = static_cast<std::uint32_t>(position + 1);
     return true;
-}
-
-static void insert(FileTable &table, FileId id, const char *name)
-{
-    if (2 * (table.taken + 1) > table.capacity && !grow(table))
-        return;
-    std::size_t i = home_slot(table, id, name);
-    while (table.slots[i].state == slot_used)
-        i = (i + 1) & (table.capacity - 1);
-    table.taken += table.slots[i].state == slot_free;
-    WrittenFile &slot = table.slots[i];
-    slot.id = id;
-    std::strncpy(slot.name, name, sizeof slot.name - 1);
-    slot.name[sizeof slot.name - 1] = '\0';
-    slot.state = slot_used;
 }
 
 void remember_written(FileId id, const char *name)
 {
-    if (WrittenFile *const known = find(s_by_id, id, name, any_name))
-        known->state = slot_removed;  // its inode number was freed and used again
-    insert(s_by_id, id, name);
-    if (find(s_by_name, id, name, same_name) == nullptr)
-        insert(s_by_name, id, name);
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof s_files->name || s_count >= removed_slot - 1)
+        return;
+    if (s_count == s_room) {
+        const std::size_t room = s_room == 0 ? 256 : 2 * s_room;
+        auto *const files = static_cast<WrittenFile *>(std::realloc(s_files, room * sizeof(WrittenFile)));
+        if (files == nullptr)
+            return;
+        s_files = files;
+        s_room = room;
+    }
+    if (std::uint32_t *const stale = find(s_by_id, id, name, any_name))
+        *stale = removed_slot;  // its inode number was freed and used again
+    s_files[s_count].id = id;
+    std::memcpy(s_files[s_count].name, name, length + 1);
+    const bool indexed = insert(s_by_id, s_count);
+    if (indexed && find(s_by_name, id, name, same_name) == nullptr)
+        insert(s_by_name, s_count);
+    s_count += indexed;
 }
 
 void forget_written(FileId id)
 {
-    if (WrittenFile *const known = find(s_by_id, id, "", any_name))
-        known->state = slot_removed;
+    if (std::uint32_t *const known = find(s_by_id, id, "", any_name))
+        *known = removed_slot;
 }
 
 bool written_as_other_name(FileId id, const char *name)

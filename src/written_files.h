@@ -15,8 +15,9 @@ struct FileId {
 };
 
 // Remembers that the file id holds the clip this run wrote as name (at most
-// 40 bytes with its terminator). When memory runs out the file is not
-// remembered, and a later clip is not checked against it.
+// 15 bytes: "NAME.WAV", or an entry name of 8). A longer name, or one that
+// finds no memory, is not remembered, and a later clip is not checked
+// against it.
 void remember_written(FileId id, const char *name);
 
 // Forgets the file id, replaced or removed.

@@ -1,0 +1,400 @@
+// The page: a thin layer over the extraction worker (worker.js), which runs
+// the tool itself. Each picked or dropped file gets a section with the
+// tool's console text, a progress bar and one row per clip. Everything that
+// comes from a file (its name, clip names, console text) goes into the page
+// as text, never as markup.
+
+const $ = (id) => document.getElementById(id);
+const pick = $('pick');
+const drop = $('drop');
+const results = $('results');
+const statusLine = $('status');
+const downloadAllButton = $('download-all');
+const cancelButton = $('cancel');
+const clearButton = $('clear');
+
+const numbers = new Intl.NumberFormat('en', { maximumFractionDigits: 0 });
+const runs = [];        // every file picked, in order
+let waiting = [];       // runs not started yet
+let current = null;     // the run being extracted
+let worker = null;
+let nextId = 1;
+let zipUrl = null;
+
+function element(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className)
+    node.className = className;
+  if (text !== undefined)
+    node.textContent = text;
+  return node;
+}
+
+// Text isolated from its surroundings: a name may hold characters that
+// reorder the text around it.
+function isolated(text) {
+  return element('bdi', null, text);
+}
+
+function formatBytes(n) {
+  if (n < 1000)
+    return `${n} bytes`;
+  const units = ['kB', 'MB', 'GB'];
+  let value = n;
+  let unit = -1;
+  while (value >= 1000 && unit < units.length - 1) {
+    value /= 1000;
+    unit++;
+  }
+  return `${value.toFixed(value < 10 ? 2 : value < 100 ? 1 : 0)} ${units[unit]}`;
+}
+
+function formatSeconds(s) {
+  return s < 10 ? `${s.toFixed(2)} s` : s < 60 ? `${s.toFixed(1)} s`
+    : `${Math.floor(s / 60)} min ${(s % 60).toFixed(0)} s`;
+}
+
+// --- the worker ------------------------------------------------------------
+
+function startWorker() {
+  worker = new Worker(new URL('worker.js', import.meta.url), { type: 'module' });
+  worker.onmessage = (event) => onWorkerMessage(event.data);
+  worker.onerror = (event) => {
+    event.preventDefault();
+    failRun(current, event.message || 'the extraction worker could not start');
+  };
+}
+
+function onWorkerMessage(message) {
+  const run = runs.find((r) => r.id === message.id);
+  if (message.type === 'ready')
+    return;
+  if (message.type === 'error') {
+    failRun(run || current, message.message);
+    return;
+  }
+  if (!run || run !== current)
+    return;
+  if (message.type === 'output')
+    showOutput(run, message);
+  else if (message.type === 'end')
+    endRun(run, message.status);
+}
+
+function startNext() {
+  if (current !== null || waiting.length === 0) {
+    updateControls();
+    return;
+  }
+  current = waiting.shift();
+  current.state.textContent = 'Extracting…';
+  current.section.setAttribute('aria-busy', 'true');
+  current.started = performance.now();
+  worker.postMessage({ id: current.id, file: current.file });
+  updateControls();
+}
+
+function addFiles(files) {
+  for (const file of files) {
+    const run = createRun(file);
+    runs.push(run);
+    waiting.push(run);
+  }
+  if (files.length > 0)
+    statusLine.textContent = '';
+  startNext();
+}
+
+// --- one file --------------------------------------------------------------
+
+function createRun(file) {
+  const id = nextId++;
+  const run = { id, file, clips: new Map(), failed: 0, count: null, entries: 0 };
+  const section = element('section', 'resource');
+  const titleId = `resource-${id}`;
+  section.setAttribute('aria-labelledby', titleId);
+  const head = element('div', 'resource-head');
+  const title = element('h2');
+  title.id = titleId;
+  title.append(isolated(file.name));
+  const size = element('span', 'resource-size', formatBytes(file.size));
+  run.state = element('p', 'resource-state', 'Waiting…');
+  run.progress = element('progress');
+  run.progress.setAttribute('aria-label', 'Entries done');
+  head.append(title, size, run.state, run.progress);
+
+  const consoleTitle = element('h3', 'visually-hidden', 'Console output');
+  run.log = element('pre', 'console');
+  run.log.setAttribute('role', 'log');
+  run.log.setAttribute('aria-label', 'Console output');
+  run.log.tabIndex = 0;
+  run.logText = document.createTextNode('');
+  run.log.append(run.logText);
+
+  const clipsTitle = element('h3', 'visually-hidden', 'Clips');
+  run.list = element('ol', 'clips');
+  section.append(head, consoleTitle, run.log, clipsTitle, run.list);
+  results.append(section);
+  run.section = section;
+  return run;
+}
+
+function showOutput(run, message) {
+  const atEnd = run.log.scrollTop + run.log.clientHeight >= run.log.scrollHeight - 4;
+  run.logText.appendData(message.text);
+  if (atEnd)
+    run.log.scrollTop = run.log.scrollHeight;
+  run.count = message.count;
+  run.entries = message.entries;
+  if (run.count !== null) {
+    run.progress.max = Math.max(run.count, 1);
+    run.progress.value = run.entries;
+    run.state.textContent = `Extracting… ${numbers.format(run.entries)} of ${numbers.format(run.count)} entries`;
+  }
+  for (const row of message.rows) {
+    if (row.clip)
+      showClip(run, row.clip);
+    else
+      showFailure(run, row.line);
+  }
+  if (run.clips.size > 0 && !run.firstShown)
+    run.firstShown = performance.now();
+  updateControls();
+}
+
+function showFailure(run, line) {
+  run.failed++;
+  const item = element('li', 'failed');
+  item.append(element('span', 'failed-line', line));
+  run.list.append(item);
+}
+
+// A later clip of the same name takes the row of the earlier one, as its
+// file replaces the earlier file.
+function showClip(run, clip) {
+  const bytes = clip.bytes;
+  const header = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const rate = bytes.length >= 44 ? header.getUint32(24, true) : 0;
+  const samples = bytes.length >= 44 ? header.getUint32(40, true) : 0;
+  const blob = new Blob([bytes], { type: 'audio/wav' });
+  const url = URL.createObjectURL(blob);
+
+  const item = element('li', 'clip');
+  const name = element('p', 'clip-name');
+  name.append(isolated(clip.name));
+  const facts = element('p', 'clip-facts',
+    `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(bytes.length)}`);
+  const wave = element('canvas', 'wave');
+  wave.width = clip.peaks.length;
+  wave.height = 64;
+  wave.setAttribute('role', 'img');
+  wave.setAttribute('aria-label', 'Waveform');
+  drawWave(wave, clip.peaks);
+  const audio = element('audio');
+  audio.controls = true;
+  audio.preload = 'none';
+  audio.src = url;
+  audio.setAttribute('aria-label', 'Play');
+  const link = element('a', 'button download', 'Download');
+  link.download = clip.name;
+  link.href = url;
+  link.append(element('span', 'visually-hidden', ` ${clip.name}`));
+  item.append(name, facts, wave, audio, link);
+
+  const earlier = run.clips.get(clip.name);
+  if (earlier) {
+    earlier.item.replaceWith(item);
+    URL.revokeObjectURL(earlier.url);
+  } else {
+    run.list.append(item);
+  }
+  run.clips.set(clip.name, { item, url, blob });
+}
+
+function drawWave(canvas, peaks) {
+  const context = canvas.getContext('2d');
+  const height = canvas.height;
+  context.fillStyle = '#2a6f97';
+  for (let x = 0; 2 * x + 1 < peaks.length; x++) {
+    const low = peaks[2 * x], high = peaks[2 * x + 1];
+    const top = Math.floor((255 - high) * height / 256);
+    const bottom = Math.ceil((256 - low) * height / 256);
+    context.fillRect(x, top, 1, Math.max(1, bottom - top));
+  }
+}
+
+function clipSummary(run) {
+  const clips = run.clips.size;
+  let text = `${numbers.format(clips)} ${clips === 1 ? 'clip' : 'clips'}`;
+  if (run.failed > 0)
+    text += `, ${numbers.format(run.failed)} ${run.failed === 1 ? 'entry' : 'entries'} not extracted`;
+  return text;
+}
+
+function settle(run, state) {
+  run.section.removeAttribute('aria-busy');
+  run.state.textContent = state;
+  if (run === current)
+    current = null;
+  startNext();
+}
+
+function endRun(run, status) {
+  run.finished = performance.now();
+  if (status === 0) {
+    run.progress.max = Math.max(run.count || 0, 1);
+    run.progress.value = run.progress.max;
+    settle(run, `Finished: ${clipSummary(run)}`);
+  } else {
+    run.progress.max = 1;
+    run.progress.value = 0;
+    settle(run, `Not extracted (the tool ended with status ${status})`);
+  }
+  run.section.dataset.status = String(status);
+}
+
+function failRun(run, message) {
+  console.error(`zumrip: ${message}`);
+  if (!run) {
+    statusLine.textContent = `The extraction could not start: ${message}`;
+    return;
+  }
+  run.section.dataset.status = 'error';
+  settle(run, `Stopped by an error of the page: ${message}`);
+}
+
+// --- controls --------------------------------------------------------------
+
+function updateControls() {
+  cancelButton.disabled = current === null;
+  downloadAllButton.disabled = !runs.some((run) => run.clips.size > 0);
+  clearButton.disabled = runs.length === 0 || current !== null;
+}
+
+// Ends the run under way and drops the files still waiting; the clips
+// finished so far stay.
+function cancel() {
+  if (current === null)
+    return;
+  worker.terminate();
+  const run = current;
+  current = null;
+  run.progress.max = Math.max(run.count || 0, 1);
+  run.progress.value = run.entries;
+  run.section.dataset.status = 'cancelled';
+  settle(run, `Cancelled after ${numbers.format(run.entries)} of ${run.count === null ? '?' : numbers.format(run.count)} entries: ${clipSummary(run)}`);
+  for (const left of waiting) {
+    left.section.dataset.status = 'cancelled';
+    left.progress.max = 1;
+    left.progress.value = 0;
+    left.state.textContent = 'Cancelled before it started';
+  }
+  waiting = [];
+  startWorker();
+  updateControls();
+  statusLine.textContent = 'Cancelled.';
+}
+
+function clear() {
+  if (current !== null)
+    return;
+  for (const run of runs)
+    for (const clip of run.clips.values())
+      URL.revokeObjectURL(clip.url);
+  runs.length = 0;
+  results.replaceChildren();
+  statusLine.textContent = 'Cleared.';
+  updateControls();
+  pick.focus();
+}
+
+// A folder name for a resource file in the zip: its name, made unique.
+function folderName(name, used) {
+  const base = name.replace(/[/\\\0-\x1f]/g, '_').replace(/^\.{1,2}$/, '_') || 'resource';
+  let folder = base;
+  for (let n = 2; used.has(folder.toLowerCase()); n++)
+    folder = `${base} (${n})`;
+  used.add(folder.toLowerCase());
+  return folder;
+}
+
+// One zip of every clip shown; a folder per resource file when there are
+// several. Packed by the zip worker.
+function downloadAll() {
+  const withClips = runs.filter((run) => run.clips.size > 0);
+  if (withClips.length === 0)
+    return;
+  const several = withClips.length > 1;
+  const used = new Set();
+  const files = [];
+  for (const run of withClips) {
+    const folder = several ? `${folderName(run.file.name, used)}/` : '';
+    for (const [name, clip] of run.clips)
+      files.push({ path: folder + name, blob: clip.blob });
+  }
+  const zipName = several ? 'zumrip-clips.zip'
+    : `${withClips[0].file.name.replace(/\.[^.]*$/, '') || 'resource'}-clips.zip`;
+  downloadAllButton.disabled = true;
+  statusLine.textContent = 'Packing the zip…';
+  const zipper = new Worker(new URL('zip-worker.js', import.meta.url), { type: 'module' });
+  zipper.onmessage = (event) => {
+    zipper.terminate();
+    updateControls();
+    if (event.data.error) {
+      console.error(`zumrip: zip: ${event.data.error}`);
+      statusLine.textContent = `The zip could not be made: ${event.data.error}`;
+      return;
+    }
+    if (zipUrl)
+      URL.revokeObjectURL(zipUrl);
+    zipUrl = URL.createObjectURL(new Blob([event.data.zip], { type: 'application/zip' }));
+    const link = element('a');
+    link.href = zipUrl;
+    link.download = zipName;
+    link.click();
+    statusLine.textContent = `${zipName}: ${numbers.format(files.length)} clips, ${formatBytes(event.data.zip.length)}.`;
+  };
+  zipper.postMessage({ files });
+}
+
+pick.addEventListener('change', () => {
+  addFiles([...pick.files]);
+  pick.value = '';
+});
+cancelButton.addEventListener('click', cancel);
+clearButton.addEventListener('click', clear);
+downloadAllButton.addEventListener('click', downloadAll);
+
+// Files may be dropped anywhere on the page.
+let dragDepth = 0;
+document.addEventListener('dragenter', (event) => {
+  if (!event.dataTransfer || ![...event.dataTransfer.types].includes('Files'))
+    return;
+  dragDepth++;
+  drop.classList.add('dragging');
+});
+document.addEventListener('dragleave', () => {
+  dragDepth = Math.max(0, dragDepth - 1);
+  if (dragDepth === 0)
+    drop.classList.remove('dragging');
+});
+document.addEventListener('dragover', (event) => {
+  event.preventDefault();
+  if (event.dataTransfer)
+    event.dataTransfer.dropEffect = 'copy';
+});
+document.addEventListener('drop', (event) => {
+  event.preventDefault();
+  dragDepth = 0;
+  drop.classList.remove('dragging');
+  if (event.dataTransfer)
+    addFiles([...event.dataTransfer.files]);
+});
+
+startWorker();
+updateControls();
+
+if ('serviceWorker' in navigator) {
+  navigator.serviceWorker.register('sw.js').catch((error) =>
+    console.warn(`zumrip: offline use is not available: ${error.message}`));
+}

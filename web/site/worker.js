@@ -1,0 +1,161 @@
+// The extraction worker: runs the tool's own main on one resource file at a
+// time, in a fresh instance of the compiled tool, as a process would. The
+// file is mounted read-only (nothing is copied) and linked into an empty
+// working directory under the name it was picked by, so that the tool names
+// it so. Every clip the tool writes there is taken out as soon as its line
+// is finished and sent to the page with the console text.
+//
+// To the page: {type: 'ready'}; then per file {type: 'output', id, text,
+// rows, entries, count}, where each row is {line} or {line, clip: {name,
+// bytes, peaks}}, and finally {type: 'end', id, status} or {type: 'error',
+// id, message}.
+import createZumrip from './zumrip.js';
+
+const PEAK_COLUMNS = 240;   // waveform resolution sent with each clip
+const POST_EVERY_MS = 40;   // console text is sent at least this often
+const UNFINISHED_MS = 4;    // an unfinished line is sent sooner: a clip follows
+
+const compiled = fetch(new URL('zumrip.wasm', import.meta.url))
+  .then((response) => {
+    if (!response.ok)
+      throw new Error(`zumrip.wasm: ${response.status} ${response.statusText}`);
+    return response.arrayBuffer();
+  })
+  .then((bytes) => WebAssembly.compile(bytes));
+compiled.then(() => postMessage({ type: 'ready' }),
+              (error) => postMessage({ type: 'error', id: null, message: String(error) }));
+
+// A name the file system can hold: the picked name unless it cannot be one.
+function linkName(name) {
+  return name === '' || name === '.' || name === '..' || /[/\0]/.test(name) ? 'resource' : name;
+}
+
+// Lowest and highest sample of each column of an 8-bit WAV's samples.
+function peaks(bytes) {
+  const samples = bytes.subarray(44);
+  const out = new Uint8Array(PEAK_COLUMNS * 2);
+  const per = samples.length / PEAK_COLUMNS;
+  for (let c = 0; c < PEAK_COLUMNS; c++) {
+    const from = Math.floor(c * per);
+    const to = Math.max(from + 1, Math.floor((c + 1) * per));
+    let low = 128, high = 128;
+    for (let i = from; i < to && i < samples.length; i++) {
+      const s = samples[i];
+      if (s < low) low = s;
+      if (s > high) high = s;
+    }
+    out[2 * c] = low;
+    out[2 * c + 1] = high;
+  }
+  return out;
+}
+
+async function extract(id, file) {
+  const wasm = await compiled;
+  const decoder = new TextDecoder();
+  let line = [];          // bytes of the line being printed
+  let count = null;       // from "This file has N entries."
+  let entries = 0;
+  let text = '';          // console text not sent yet
+  let rows = [];
+  let transfer = [];
+  let sent = performance.now();
+  let FS = null;
+  const errors = [];
+
+  const send = () => {
+    postMessage({ type: 'output', id, text, rows, entries, count }, transfer);
+    text = '';
+    rows = [];
+    transfer = [];
+    sent = performance.now();
+  };
+
+  // The clips the tool finished, taken out of its working directory, which
+  // so stays empty between clips (but for the link to the input).
+  const takeClips = () => {
+    const clips = [];
+    for (const name of FS.readdir('/work').sort()) {
+      const path = `/work/${name}`;
+      if (name === '.' || name === '..' || !FS.isFile(FS.lstat(path).mode))
+        continue;
+      const bytes = FS.readFile(path);
+      FS.unlink(path);
+      clips.push({ name, bytes, peaks: peaks(bytes) });
+      transfer.push(bytes.buffer);
+    }
+    return clips;
+  };
+
+  const finishLine = () => {
+    const shown = decoder.decode(new Uint8Array(line));
+    line = [];
+    if (count === null) {
+      const match = /^This file has (\d+) entries\.$/.exec(shown);
+      if (match)
+        count = Number(match[1]);
+      return;
+    }
+    entries++;
+    const clips = takeClips();
+    if (clips.length === 0)
+      rows.push({ line: shown });
+    for (const clip of clips)
+      rows.push({ line: shown, clip });
+  };
+
+  const onOutput = (fd, bytes) => {
+    if (fd !== 1) {
+      errors.push(decoder.decode(bytes));
+      return;
+    }
+    text += decoder.decode(bytes);
+    for (const byte of bytes) {
+      if (byte === 10)
+        finishLine();
+      else
+        line.push(byte);
+    }
+    const waited = performance.now() - sent;
+    if (waited >= POST_EVERY_MS || (line.length > 0 && waited >= UNFINISHED_MS))
+      send();
+  };
+
+  const zumrip = await createZumrip({
+    instantiateWasm(imports, done) {
+      WebAssembly.instantiate(wasm, imports).then((instance) => done(instance));
+      return {};
+    },
+    onOutput,
+    print: () => {},
+    printErr: (message) => errors.push(message),
+  });
+  FS = zumrip.FS;
+  const name = linkName(file.name);
+  FS.mkdir('/in');
+  FS.mount(FS.filesystems.WORKERFS, { blobs: [{ name: 'resource', data: file }] }, '/in');
+  FS.mkdir('/work');
+  FS.symlink('/in/resource', `/work/${name}`);
+  FS.chdir('/work');
+  let status;
+  try {
+    status = zumrip.callMain([name]);
+  } catch (error) {
+    send();
+    postMessage({ type: 'error', id, message: String(error && error.message || error) });
+    return;
+  }
+  send();
+  if (errors.length > 0)
+    postMessage({ type: 'error', id, message: errors.join('') });
+  else
+    postMessage({ type: 'end', id, status: status & 255 });
+}
+
+// Files are extracted one after the other, in the order they came.
+let queue = Promise.resolve();
+onmessage = (event) => {
+  const { id, file } = event.data;
+  queue = queue.then(() => extract(id, file)).catch((error) =>
+    postMessage({ type: 'error', id, message: String(error && error.message || error) }));
+};

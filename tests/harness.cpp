@@ -83,6 +83,12 @@ bool windows_binary()
     return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
+bool wasm_binary()
+{
+    const std::string b = binary();
+    return b.size() > 3 && b.compare(b.size() - 3, 3, ".js") == 0;
+}
+
 bool temporary_names()
 {
     const char *t = std::getenv("ZUMRIP_TEMPORARY_NAMES");
@@ -92,7 +98,7 @@ bool temporary_names()
 bool can_inject()
 {
 #ifdef __x86_64__
-    return !windows_binary();
+    return !windows_binary() && !wasm_binary();
 #else
     return false;
 #endif

@@ -153,7 +153,7 @@ function showOutput(run, message) {
   }
   for (const row of message.rows) {
     if (row.clip)
-      showClip(run, row.clip);
+      showClip(run, row.clip, row.line);
     else
       showFailure(run, row.line);
   }
@@ -169,9 +169,16 @@ function showFailure(run, line) {
   run.list.append(item);
 }
 
+// The name of the clip a "Creating NAME... [22KHz] ... Done." line reports,
+// as the tool shows it: bytes of it that could hide or reorder text are '?'.
+function shownName(line) {
+  return line.slice('Creating '.length, line.length - '... [22KHz] ... Done.'.length);
+}
+
 // A later clip of the same name takes the row of the earlier one, as its
-// file replaces the earlier file.
-function showClip(run, clip) {
+// file replaces the earlier file. The row names the clip as the tool's line
+// does; its download link carries the file's own name.
+function showClip(run, clip, line) {
   const bytes = clip.bytes;
   const header = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   const rate = bytes.length >= 44 ? header.getUint32(24, true) : 0;
@@ -181,12 +188,13 @@ function showClip(run, clip) {
 
   const item = element('li', 'clip');
   const name = element('p', 'clip-name');
-  name.append(isolated(clip.name));
+  const label = shownName(line);
+  name.append(isolated(label));
   const facts = element('p', 'clip-facts',
     `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(bytes.length)}`);
   const wave = element('canvas', 'wave');
-  wave.width = clip.peaks.length;
-  wave.height = 64;
+  wave.width = clip.peaks.length;   // two device pixels a column
+  wave.height = 80;
   wave.setAttribute('role', 'img');
   wave.setAttribute('aria-label', 'Waveform');
   drawWave(wave, clip.peaks);
@@ -198,28 +206,40 @@ function showClip(run, clip) {
   const link = element('a', 'button download', 'Download');
   link.download = clip.name;
   link.href = url;
-  link.append(element('span', 'visually-hidden', ` ${clip.name}`));
+  link.append(element('span', 'visually-hidden', ` ${label}`));
   item.append(name, facts, wave, audio, link);
 
   const earlier = run.clips.get(clip.name);
   if (earlier) {
     earlier.item.replaceWith(item);
-    URL.revokeObjectURL(earlier.url);
+    release(earlier);
   } else {
     run.list.append(item);
   }
-  run.clips.set(clip.name, { item, url, blob });
+  run.clips.set(clip.name, { item, url, blob, audio });
 }
 
+// Frees a clip's bytes once its row is gone. Its player lets go of them
+// first: revoked under a load in progress they would be an error.
+function release(clip) {
+  clip.audio.removeAttribute('src');
+  clip.audio.load();
+  URL.revokeObjectURL(clip.url);
+}
+
+// Draws the lowest and highest sample of each column (peaks holds the
+// pairs, worked out by the worker from the WAV's samples).
 function drawWave(canvas, peaks) {
   const context = canvas.getContext('2d');
-  const height = canvas.height;
+  const { width, height } = canvas;
+  const columns = peaks.length / 2;
   context.fillStyle = '#2a6f97';
-  for (let x = 0; 2 * x + 1 < peaks.length; x++) {
-    const low = peaks[2 * x], high = peaks[2 * x + 1];
+  context.fillRect(0, Math.floor(height / 2), width, 1);
+  for (let c = 0; c < columns; c++) {
+    const low = peaks[2 * c], high = peaks[2 * c + 1];
     const top = Math.floor((255 - high) * height / 256);
     const bottom = Math.ceil((256 - low) * height / 256);
-    context.fillRect(x, top, 1, Math.max(1, bottom - top));
+    context.fillRect(c * width / columns, top, width / columns, Math.max(1, bottom - top));
   }
 }
 
@@ -300,7 +320,7 @@ function clear() {
     return;
   for (const run of runs)
     for (const clip of run.clips.values())
-      URL.revokeObjectURL(clip.url);
+      release(clip);
   runs.length = 0;
   results.replaceChildren();
   statusLine.textContent = 'Cleared.';

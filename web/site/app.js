@@ -90,7 +90,7 @@ function startNext() {
   current.state.textContent = 'Extracting…';
   current.section.setAttribute('aria-busy', 'true');
   current.started = performance.now();
-  worker.postMessage({ id: current.id, file: current.file });
+  worker.postMessage({ type: 'extract', id: current.id, file: current.file });
   updateControls();
 }
 
@@ -179,30 +179,30 @@ function shownName(line) {
 // file replaces the earlier file. The row names the clip as the tool's line
 // does; its download link carries the file's own name.
 function showClip(run, clip, line) {
-  const bytes = clip.bytes;
-  const header = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const rate = bytes.length >= 44 ? header.getUint32(24, true) : 0;
-  const samples = bytes.length >= 44 ? header.getUint32(40, true) : 0;
-  const blob = new Blob([bytes], { type: 'audio/wav' });
-  const url = URL.createObjectURL(blob);
+  const header = new DataView(clip.header.buffer, clip.header.byteOffset, clip.header.byteLength);
+  const rate = header.byteLength >= 44 ? header.getUint32(24, true) : 0;
+  const samples = header.byteLength >= 44 ? header.getUint32(40, true) : 0;
+  const { blob, url } = clip;
 
   const item = element('li', 'clip');
   const name = element('p', 'clip-name');
   const label = shownName(line);
   name.append(isolated(label));
   const facts = element('p', 'clip-facts',
-    `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(bytes.length)}`);
-  const wave = element('canvas', 'wave');
-  wave.width = clip.peaks.length;   // two device pixels a column
-  wave.height = 80;
-  wave.setAttribute('role', 'img');
-  wave.setAttribute('aria-label', 'Waveform');
-  drawWave(wave, clip.peaks);
+    `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(clip.size)}`);
+  const wave = waveform(clip.peaks);
+  // The player gets its source when it is first reached: giving it one
+  // holds the page up while the browser is busy taking in clips.
   const audio = element('audio');
   audio.controls = true;
   audio.preload = 'none';
-  audio.src = url;
   audio.setAttribute('aria-label', 'Play');
+  const load = () => {
+    if (!audio.hasAttribute('src'))
+      audio.src = run.clips.get(clip.name).url;
+  };
+  audio.addEventListener('focus', load);
+  audio.addEventListener('pointerdown', load);
   const link = element('a', 'button download', 'Download');
   link.download = clip.name;
   link.href = url;
@@ -216,31 +216,57 @@ function showClip(run, clip, line) {
   } else {
     run.list.append(item);
   }
-  run.clips.set(clip.name, { item, url, blob, audio });
+  run.clips.set(clip.name, { item, url, blob, audio, link, own: false });
 }
 
 // Frees a clip's bytes once its row is gone. Its player lets go of them
-// first: revoked under a load in progress they would be an error.
+// first: revoked under a load in progress they would be an error. The
+// worker revokes the URLs it made.
 function release(clip) {
-  clip.audio.removeAttribute('src');
-  clip.audio.load();
-  URL.revokeObjectURL(clip.url);
+  if (clip.audio.hasAttribute('src')) {
+    clip.audio.removeAttribute('src');
+    clip.audio.load();
+  }
+  if (clip.own)
+    URL.revokeObjectURL(clip.url);
+  else
+    worker.postMessage({ type: 'revoke', urls: [clip.url] });
 }
 
-// Draws the lowest and highest sample of each column (peaks holds the
-// pairs, worked out by the worker from the WAV's samples).
-function drawWave(canvas, peaks) {
-  const context = canvas.getContext('2d');
-  const { width, height } = canvas;
+// The URLs a worker made end with it: the clips get URLs of the page's own.
+function adoptClips() {
+  for (const run of runs)
+    for (const clip of run.clips.values())
+      if (!clip.own) {
+        clip.url = URL.createObjectURL(clip.blob);
+        clip.link.href = clip.url;
+        if (clip.audio.hasAttribute('src'))
+          clip.audio.src = clip.url;
+        clip.own = true;
+      }
+}
+
+// An SVG drawing of the lowest and highest sample of each column (peaks
+// holds the pairs, worked out by the worker from the WAV's samples): one
+// path, so that a long list of clips stays cheap to draw.
+function waveform(peaks) {
+  const svg = 'http://www.w3.org/2000/svg';
   const columns = peaks.length / 2;
-  context.fillStyle = '#2a6f97';
-  context.fillRect(0, Math.floor(height / 2), width, 1);
+  const picture = document.createElementNS(svg, 'svg');
+  picture.setAttribute('class', 'wave');
+  picture.setAttribute('viewBox', `0 0 ${columns} 256`);
+  picture.setAttribute('preserveAspectRatio', 'none');
+  picture.setAttribute('role', 'img');
+  picture.setAttribute('aria-label', 'Waveform');
+  let d = `M0 127.5H${columns}`;
   for (let c = 0; c < columns; c++) {
     const low = peaks[2 * c], high = peaks[2 * c + 1];
-    const top = Math.floor((255 - high) * height / 256);
-    const bottom = Math.ceil((256 - low) * height / 256);
-    context.fillRect(c * width / columns, top, width / columns, Math.max(1, bottom - top));
+    d += `M${c} ${255 - high}h1V${256 - low}h-1z`;
   }
+  const path = document.createElementNS(svg, 'path');
+  path.setAttribute('d', d);
+  picture.append(path);
+  return picture;
 }
 
 function clipSummary(run) {
@@ -310,6 +336,7 @@ function cancel() {
     left.state.textContent = 'Cancelled before it started';
   }
   waiting = [];
+  adoptClips();
   startWorker();
   updateControls();
   statusLine.textContent = 'Cancelled.';

@@ -5,10 +5,15 @@
 // it so. Every clip the tool writes there is taken out as soon as its line
 // is finished and sent to the page with the console text.
 //
+// Each clip goes to the page as a Blob with a blob: URL made here: made on
+// the page's thread, the URL would hold it up while the browser is busy
+// taking in the clips' bytes. The URLs last as long as this worker.
+//
+// From the page: {type: 'extract', id, file} and {type: 'revoke', urls}.
 // To the page: {type: 'ready'}; then per file {type: 'output', id, text,
 // rows, entries, count}, where each row is {line} or {line, clip: {name,
-// bytes, peaks}}, and finally {type: 'end', id, status} or {type: 'error',
-// id, message}.
+// size, header, peaks, blob, url}} (header: the WAV's first 44 bytes), and
+// finally {type: 'end', id, status} or {type: 'error', id, message}.
 import createZumrip from './zumrip.js';
 
 const PEAK_COLUMNS = 240;   // waveform resolution sent with each clip
@@ -58,16 +63,14 @@ async function extract(id, file) {
   let entries = 0;
   let text = '';          // console text not sent yet
   let rows = [];
-  let transfer = [];
   let sent = performance.now();
   let FS = null;
   const errors = [];
 
   const send = () => {
-    postMessage({ type: 'output', id, text, rows, entries, count }, transfer);
+    postMessage({ type: 'output', id, text, rows, entries, count });
     text = '';
     rows = [];
-    transfer = [];
     sent = performance.now();
   };
 
@@ -81,8 +84,9 @@ async function extract(id, file) {
         continue;
       const bytes = FS.readFile(path);
       FS.unlink(path);
-      clips.push({ name, bytes, peaks: peaks(bytes) });
-      transfer.push(bytes.buffer);
+      const blob = new Blob([bytes], { type: 'audio/wav' });
+      clips.push({ name, size: bytes.length, header: bytes.slice(0, 44), peaks: peaks(bytes), blob,
+                   url: URL.createObjectURL(blob) });
     }
     return clips;
   };
@@ -155,7 +159,11 @@ async function extract(id, file) {
 // Files are extracted one after the other, in the order they came.
 let queue = Promise.resolve();
 onmessage = (event) => {
-  const { id, file } = event.data;
+  const { type, id, file, urls } = event.data;
+  if (type === 'revoke') {
+    urls.forEach((url) => URL.revokeObjectURL(url));
+    return;
+  }
   queue = queue.then(() => extract(id, file)).catch((error) =>
     postMessage({ type: 'error', id, message: String(error && error.message || error) }));
 };

@@ -114,6 +114,7 @@ test('the page has no serious accessibility fault, and fits a phone 390 pixels w
 
 test('an 11025 Hz clip plays to its end', async () => {
   const audio = page.locator('li.clip', { hasText: 'FALL.WAV' }).first().locator('audio');
+  await audio.focus();   // where the player takes its source
   const played = await audio.evaluate((element) => new Promise((done, fail) => {
     element.onended = () => done({ at: element.currentTime, duration: element.duration });
     element.onerror = () => fail(new Error(`media error ${element.error && element.error.code}`));

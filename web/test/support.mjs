@@ -2,7 +2,7 @@
 // Debian's chromium driven by playwright-core, resource files made here,
 // and the native build of the tool to compare the page with.
 import { spawnSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { closeSync, mkdtempSync, openSync, readFileSync, readdirSync, rmSync, writeFileSync, writeSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { extname, join, resolve } from 'node:path';
@@ -204,4 +204,39 @@ export async function shown(page, section) {
     files.set(await links.nth(i).getAttribute('download'), readFileSync(await download.path()));
   }
   return { text, names, failed, files, status: await section.getAttribute('data-status') };
+}
+
+// The WAV file the tool writes for 8-bit samples at a rate.
+export function wav(rate, samples) {
+  return Buffer.concat([Buffer.from('RIFF'), u32(samples.length + 36), Buffer.from('WAVEfmt '), u32(16), u16(1), u16(1),
+                        u32(rate), u32(rate), u16(1), u16(8), Buffer.from('data'), u32(samples.length), samples]);
+}
+
+// Writes a resource of count clips of size samples each to path, without
+// holding it all in memory. Clip i is named C and its number, its samples
+// a pattern of its own (clip(i) gives them).
+export function writeLargeResource(path, count, size) {
+  const clip = (i) => {
+    const b = Buffer.alloc(size);
+    for (let j = 0; j < size; j += 4096)
+      b.fill((i * 7 + j / 4096) & 0xff, j, Math.min(size, j + 4096));
+    return b;
+  };
+  const fd = openSync(path, 'w');
+  const table = Buffer.alloc(6 + 4 * count);
+  table.write('MSRV');
+  table.writeUInt16LE(count, 4);
+  for (let i = 0; i < count; i++)
+    table.writeUInt32LE(6 + 4 * count + i * (19 + size) + 19, 6 + 4 * i);
+  writeSync(fd, table);
+  for (let i = 0; i < count; i++) {
+    const header = Buffer.alloc(19);
+    header.write(`C${String(i).padStart(3, '0')}`);
+    header.writeUInt16LE(0x0220, 12);
+    header.writeUInt32LE(size, 15);
+    writeSync(fd, header);
+    writeSync(fd, clip(i));
+  }
+  closeSync(fd);
+  return clip;
 }

@@ -78,7 +78,7 @@ function onWorkerMessage(message) {
   if (message.type === 'output')
     showOutput(run, message);
   else if (message.type === 'end')
-    endRun(run, message.status);
+    endRun(run, message.status, message.took);
 }
 
 function startNext() {
@@ -89,7 +89,6 @@ function startNext() {
   current = waiting.shift();
   current.state.textContent = 'Extracting…';
   current.section.setAttribute('aria-busy', 'true');
-  current.started = performance.now();
   worker.postMessage({ type: 'extract', id: current.id, file: current.file });
   updateControls();
 }
@@ -157,8 +156,6 @@ function showOutput(run, message) {
     else
       showFailure(run, row.line);
   }
-  if (run.clips.size > 0 && !run.firstShown)
-    run.firstShown = performance.now();
   updateControls();
 }
 
@@ -285,12 +282,12 @@ function settle(run, state) {
   startNext();
 }
 
-function endRun(run, status) {
-  run.finished = performance.now();
+function endRun(run, status, took) {
+  run.section.dataset.took = took.toFixed(1);
   if (status === 0) {
     run.progress.max = Math.max(run.count || 0, 1);
     run.progress.value = run.progress.max;
-    settle(run, `Finished: ${clipSummary(run)}`);
+    settle(run, `Finished in ${formatSeconds(took / 1000)}: ${clipSummary(run)}`);
   } else {
     run.progress.max = 1;
     run.progress.value = 0;

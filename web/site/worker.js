@@ -13,12 +13,15 @@
 // To the page: {type: 'ready'}; then per file {type: 'output', id, text,
 // rows, entries, count}, where each row is {line} or {line, clip: {name,
 // size, header, peaks, blob, url}} (header: the WAV's first 44 bytes), and
-// finally {type: 'end', id, status} or {type: 'error', id, message}.
+// finally {type: 'end', id, status, took} (took: milliseconds in main) or {type: 'error', id, message}.
 import createZumrip from './zumrip.js';
 
 const PEAK_COLUMNS = 240;   // waveform resolution sent with each clip
 const POST_EVERY_MS = 40;   // console text is sent at least this often
 const UNFINISHED_MS = 4;    // an unfinished line is sent sooner: a clip follows
+const PIECE = 4 << 20;      // the mounted file is read in pieces of this size
+const PIECES = 4;           // and this many are kept
+const EIO = 29;             // emscripten's number for an input/output error
 
 const compiled = fetch(new URL('zumrip.wasm', import.meta.url))
   .then((response) => {
@@ -33,6 +36,53 @@ compiled.then(() => postMessage({ type: 'ready' }),
 // A name the file system can hold: the picked name unless it cannot be one.
 function linkName(name) {
   return name === '' || name === '.' || name === '..' || /[/\0]/.test(name) ? 'resource' : name;
+}
+
+// Reads of the mounted file (WORKERFS) go through a few large pieces kept
+// in memory: every read of a File is a round trip to the browser (about
+// 2 ms here) whatever its size, and the tool reads the offset table, each
+// clip's header and its samples separately. A read as large as a piece
+// goes straight to the file. A File that cannot be read (removed or changed
+// since it was picked) is a read error to the tool.
+function readInPieces(FS) {
+  const ops = FS.filesystems.WORKERFS.stream_ops;
+  const reader = new FileReaderSync();
+  const kept = [];
+  const piece = (blob, at) => {
+    let found = kept.find((p) => p.blob === blob && at >= p.start && at < p.start + p.bytes.length);
+    if (!found) {
+      const start = at - (at % PIECE);
+      found = { blob, start, bytes: new Uint8Array(reader.readAsArrayBuffer(blob.slice(start, start + PIECE))) };
+      kept.unshift(found);
+      kept.length = Math.min(kept.length, PIECES);
+    }
+    return found;
+  };
+  ops.read = (stream, buffer, offset, length, position) => {
+    const blob = stream.node.contents;
+    try {
+      if (position >= blob.size)
+        return 0;
+      if (length >= PIECE) {
+        const bytes = new Uint8Array(reader.readAsArrayBuffer(blob.slice(position, position + length)));
+        buffer.set(bytes, offset);
+        return bytes.length;
+      }
+      let done = 0;
+      while (done < length && position + done < blob.size) {
+        const at = position + done;
+        const p = piece(blob, at);
+        const n = Math.min(length - done, p.start + p.bytes.length - at);
+        if (n <= 0)
+          break;
+        buffer.set(p.bytes.subarray(at - p.start, at - p.start + n), offset + done);
+        done += n;
+      }
+      return done;
+    } catch (error) {
+      throw new FS.ErrnoError(EIO);
+    }
+  };
 }
 
 // Lowest and highest sample of each column of an 8-bit WAV's samples.
@@ -136,12 +186,14 @@ async function extract(id, file) {
   });
   FS = zumrip.FS;
   const name = linkName(file.name);
+  readInPieces(FS);
   FS.mkdir('/in');
   FS.mount(FS.filesystems.WORKERFS, { blobs: [{ name: 'resource', data: file }] }, '/in');
   FS.mkdir('/work');
   FS.symlink('/in/resource', `/work/${name}`);
   FS.chdir('/work');
   let status;
+  const started = performance.now();
   try {
     status = zumrip.callMain([name]);
   } catch (error) {
@@ -153,7 +205,7 @@ async function extract(id, file) {
   if (errors.length > 0)
     postMessage({ type: 'error', id, message: errors.join('') });
   else
-    postMessage({ type: 'end', id, status: status & 255 });
+    postMessage({ type: 'end', id, status: status & 255, took: performance.now() - started });
 }
 
 // Files are extracted one after the other, in the order they came.

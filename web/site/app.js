@@ -17,7 +17,8 @@ const numbers = new Intl.NumberFormat('en', { maximumFractionDigits: 0 });
 const runs = [];        // every file picked, in order
 let waiting = [];       // runs not started yet
 let current = null;     // the run being extracted
-let worker = null;
+let worker = null;      // runs the tool (worker.js)
+let clipWorker = null;  // makes the clips' Blobs and URLs (clips-worker.js)
 let nextId = 1;
 let zipUrl = null;
 
@@ -56,9 +57,17 @@ function formatSeconds(s) {
 
 // --- the worker ------------------------------------------------------------
 
+// The extraction worker speaks to the page through the clip worker, which
+// lives as long as the page.
 function startWorker() {
+  if (clipWorker === null) {
+    clipWorker = new Worker(new URL('clips-worker.js', import.meta.url), { type: 'module' });
+    clipWorker.onmessage = (event) => onWorkerMessage(event.data);
+  }
+  const channel = new MessageChannel();
+  clipWorker.postMessage({ type: 'port', port: channel.port2 }, [channel.port2]);
   worker = new Worker(new URL('worker.js', import.meta.url), { type: 'module' });
-  worker.onmessage = (event) => onWorkerMessage(event.data);
+  worker.postMessage({ type: 'port', port: channel.port1 }, [channel.port1]);
   worker.onerror = (event) => {
     event.preventDefault();
     failRun(current, event.message || 'the extraction worker could not start');
@@ -73,8 +82,12 @@ function onWorkerMessage(message) {
     failRun(run || current, message.message);
     return;
   }
-  if (!run || run !== current)
+  if (!run || run !== current) {   // what was on its way when Cancel was pressed
+    for (const row of message.rows || [])
+      if (row.clip)
+        clipWorker.postMessage({ type: 'revoke', urls: [row.clip.url] });
     return;
+  }
   if (message.type === 'output')
     showOutput(run, message);
   else if (message.type === 'end')
@@ -213,34 +226,18 @@ function showClip(run, clip, line) {
   } else {
     run.list.append(item);
   }
-  run.clips.set(clip.name, { item, url, blob, audio, link, own: false });
+  run.clips.set(clip.name, { item, url, blob, audio });
 }
 
 // Frees a clip's bytes once its row is gone. Its player lets go of them
-// first: revoked under a load in progress they would be an error. The
+// first: revoked under a load in progress they would be an error. The clip
 // worker revokes the URLs it made.
 function release(clip) {
   if (clip.audio.hasAttribute('src')) {
     clip.audio.removeAttribute('src');
     clip.audio.load();
   }
-  if (clip.own)
-    URL.revokeObjectURL(clip.url);
-  else
-    worker.postMessage({ type: 'revoke', urls: [clip.url] });
-}
-
-// The URLs a worker made end with it: the clips get URLs of the page's own.
-function adoptClips() {
-  for (const run of runs)
-    for (const clip of run.clips.values())
-      if (!clip.own) {
-        clip.url = URL.createObjectURL(clip.blob);
-        clip.link.href = clip.url;
-        if (clip.audio.hasAttribute('src'))
-          clip.audio.src = clip.url;
-        clip.own = true;
-      }
+  clipWorker.postMessage({ type: 'revoke', urls: [clip.url] });
 }
 
 // An SVG drawing of the lowest and highest sample of each column (peaks
@@ -333,7 +330,6 @@ function cancel() {
     left.state.textContent = 'Cancelled before it started';
   }
   waiting = [];
-  adoptClips();
   startWorker();
   updateControls();
   statusLine.textContent = 'Cancelled.';

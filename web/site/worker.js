@@ -3,25 +3,26 @@
 // file is mounted read-only (nothing is copied) and linked into an empty
 // working directory under the name it was picked by, so that the tool names
 // it so. Every clip the tool writes there is taken out as soon as its line
-// is finished and sent to the page with the console text.
+// is finished and sent on with the console text, through the clip worker
+// (clips-worker.js), which makes its Blob and URL.
 //
-// Each clip goes to the page as a Blob with a blob: URL made here: made on
-// the page's thread, the URL would hold it up while the browser is busy
-// taking in the clips' bytes. The URLs last as long as this worker.
-//
-// From the page: {type: 'extract', id, file} and {type: 'revoke', urls}.
-// To the page: {type: 'ready'}; then per file {type: 'output', id, text,
-// rows, entries, count}, where each row is {line} or {line, clip: {name,
-// size, header, peaks, blob, url}} (header: the WAV's first 44 bytes), and
-// finally {type: 'end', id, status, took} (took: milliseconds in main) or {type: 'error', id, message}.
+// From the page: {type: 'port', port}, the port to send everything to, and
+// then {type: 'extract', id, file}. To the port: {type: 'ready'}; then per
+// file {type: 'output', id, text, rows, entries, count}, where each row is
+// {line} or {line, clip: {name, bytes}}, and finally {type: 'end', id,
+// status, took} (took: milliseconds in main) or {type: 'error', id,
+// message}.
 import createZumrip from './zumrip.js';
 
-const PEAK_COLUMNS = 240;   // waveform resolution sent with each clip
 const POST_EVERY_MS = 40;   // console text is sent at least this often
 const UNFINISHED_MS = 4;    // an unfinished line is sent sooner: a clip follows
 const PIECE = 4 << 20;      // the mounted file is read in pieces of this size
 const PIECES = 4;           // and this many are kept
 const EIO = 29;             // emscripten's number for an input/output error
+
+let out = null;             // the port to the clip worker
+let gotPort;
+const portGiven = new Promise((done) => { gotPort = done; });
 
 const compiled = fetch(new URL('zumrip.wasm', import.meta.url))
   .then((response) => {
@@ -30,8 +31,8 @@ const compiled = fetch(new URL('zumrip.wasm', import.meta.url))
     return response.arrayBuffer();
   })
   .then((bytes) => WebAssembly.compile(bytes));
-compiled.then(() => postMessage({ type: 'ready' }),
-              (error) => postMessage({ type: 'error', id: null, message: String(error) }));
+Promise.all([compiled, portGiven]).then(() => out.postMessage({ type: 'ready' }),
+  (error) => portGiven.then(() => out.postMessage({ type: 'error', id: null, message: String(error) })));
 
 // A name the file system can hold: the picked name unless it cannot be one.
 function linkName(name) {
@@ -85,26 +86,6 @@ function readInPieces(FS) {
   };
 }
 
-// Lowest and highest sample of each column of an 8-bit WAV's samples.
-function peaks(bytes) {
-  const samples = bytes.subarray(44);
-  const out = new Uint8Array(PEAK_COLUMNS * 2);
-  const per = samples.length / PEAK_COLUMNS;
-  for (let c = 0; c < PEAK_COLUMNS; c++) {
-    const from = Math.floor(c * per);
-    const to = Math.max(from + 1, Math.floor((c + 1) * per));
-    let low = 128, high = 128;
-    for (let i = from; i < to && i < samples.length; i++) {
-      const s = samples[i];
-      if (s < low) low = s;
-      if (s > high) high = s;
-    }
-    out[2 * c] = low;
-    out[2 * c + 1] = high;
-  }
-  return out;
-}
-
 async function extract(id, file) {
   const wasm = await compiled;
   const decoder = new TextDecoder();
@@ -113,14 +94,16 @@ async function extract(id, file) {
   let entries = 0;
   let text = '';          // console text not sent yet
   let rows = [];
+  let transfer = [];
   let sent = performance.now();
   let FS = null;
   const errors = [];
 
   const send = () => {
-    postMessage({ type: 'output', id, text, rows, entries, count });
+    out.postMessage({ type: 'output', id, text, rows, entries, count }, transfer);
     text = '';
     rows = [];
+    transfer = [];
     sent = performance.now();
   };
 
@@ -134,9 +117,8 @@ async function extract(id, file) {
         continue;
       const bytes = FS.readFile(path);
       FS.unlink(path);
-      const blob = new Blob([bytes], { type: 'audio/wav' });
-      clips.push({ name, size: bytes.length, header: bytes.slice(0, 44), peaks: peaks(bytes), blob,
-                   url: URL.createObjectURL(blob) });
+      clips.push({ name, bytes });
+      transfer.push(bytes.buffer);
     }
     return clips;
   };
@@ -198,24 +180,25 @@ async function extract(id, file) {
     status = zumrip.callMain([name]);
   } catch (error) {
     send();
-    postMessage({ type: 'error', id, message: String(error && error.message || error) });
+    out.postMessage({ type: 'error', id, message: String(error && error.message || error) });
     return;
   }
   send();
   if (errors.length > 0)
-    postMessage({ type: 'error', id, message: errors.join('') });
+    out.postMessage({ type: 'error', id, message: errors.join('') });
   else
-    postMessage({ type: 'end', id, status: status & 255, took: performance.now() - started });
+    out.postMessage({ type: 'end', id, status: status & 255, took: performance.now() - started });
 }
 
 // Files are extracted one after the other, in the order they came.
 let queue = Promise.resolve();
 onmessage = (event) => {
-  const { type, id, file, urls } = event.data;
-  if (type === 'revoke') {
-    urls.forEach((url) => URL.revokeObjectURL(url));
+  const { type, id, file, port } = event.data;
+  if (type === 'port') {
+    out = port;
+    gotPort();
     return;
   }
   queue = queue.then(() => extract(id, file)).catch((error) =>
-    postMessage({ type: 'error', id, message: String(error && error.message || error) }));
+    out.postMessage({ type: 'error', id, message: String(error && error.message || error) }));
 };

@@ -62,7 +62,7 @@ function formatSeconds(s) {
 function startWorker() {
   if (clipWorker === null) {
     clipWorker = new Worker(new URL('clips-worker.js', import.meta.url), { type: 'module' });
-    clipWorker.onmessage = (event) => onWorkerMessage(event.data);
+    clipWorker.onmessage = (event) => receive(event.data);
   }
   const channel = new MessageChannel();
   clipWorker.postMessage({ type: 'port', port: channel.port2 }, [channel.port2]);
@@ -72,6 +72,18 @@ function startWorker() {
     event.preventDefault();
     failRun(current, event.message || 'the extraction worker could not start');
   };
+}
+
+// What the workers say is taken in once a frame: a large file sends much.
+let inbox = [];
+function receive(message) {
+  if (inbox.length === 0)
+    requestAnimationFrame(() => {
+      const messages = inbox;
+      inbox = [];
+      messages.forEach(onWorkerMessage);
+    });
+  inbox.push(message);
 }
 
 function onWorkerMessage(message) {

@@ -18,6 +18,7 @@ before(async () => {
   browser = await launch();
   page = await browser.context.newPage();
   await page.goto(`${server.origin}/`);
+  await page.evaluate(() => navigator.serviceWorker.ready.then(() => true));   // done with its start
 });
 after(async () => {
   await browser?.close();
@@ -41,7 +42,7 @@ async function look() {
   return { ...state, answered: performance.now() - asked };
 }
 
-test('the page answers within 200 ms while a 200 MiB resource is extracted, and shows its progress', async () => {
+test('the page answers within 200 ms while a 200 MiB resource is extracted, and shows its progress', async (t) => {
   await page.setInputFiles('#pick', path);
   const started = performance.now();
   let slowest = 0, between = 0, state;
@@ -53,6 +54,7 @@ test('the page answers within 200 ms while a 200 MiB resource is extracted, and 
     assert.ok(performance.now() - started < 60000, 'still extracting after 60 s');
     await new Promise((done) => setTimeout(done, 20));
   } while (state.status === undefined);
+  t.diagnostic(`extracted in ${((performance.now() - started) / 1000).toFixed(1)} s; slowest answer ${slowest.toFixed(0)} ms`);
   assert.ok(slowest < 200, `the page took ${slowest.toFixed(0)} ms to answer`);
   assert.ok(between > 0, 'the progress bar was never seen between 0 and the end');
   assert.deepEqual({ status: state.status, busy: state.busy, value: state.value, max: state.max, rows: state.rows },

@@ -108,6 +108,8 @@ function onWorkerMessage(message) {
 
 function startNext() {
   if (current !== null || waiting.length === 0) {
+    if (current === null)
+      givePlayersSources();
     updateControls();
     return;
   }
@@ -213,8 +215,9 @@ function showClip(run, clip, line) {
   const facts = element('p', 'clip-facts',
     `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(clip.size)}`);
   const wave = waveform(clip.peaks);
-  // The player gets its source when it is first reached: giving it one
-  // holds the page up while the browser is busy taking in clips.
+  // The player gets its source when it is first reached, or once no file
+  // is being extracted (see givePlayersSources): giving it one holds the
+  // page up while the browser is busy taking in clips.
   const audio = element('audio');
   audio.controls = true;
   audio.preload = 'none';
@@ -239,6 +242,25 @@ function showClip(run, clip, line) {
     run.list.append(item);
   }
   run.clips.set(clip.name, { item, url, blob, audio });
+}
+
+// Gives the players still without a source theirs, a few at a time while
+// the page is idle and no file is being extracted.
+function givePlayersSources() {
+  requestIdleCallback((idle) => {
+    if (current !== null)
+      return;
+    for (const run of runs)
+      for (const clip of run.clips.values()) {
+        if (clip.audio.hasAttribute('src'))
+          continue;
+        if (idle.timeRemaining() < 2) {
+          givePlayersSources();
+          return;
+        }
+        clip.audio.src = clip.url;
+      }
+  });
 }
 
 // Frees a clip's bytes once its row is gone. Its player lets go of them

@@ -55,6 +55,19 @@ after(async () => {
   await server?.close();
 });
 
+// A picture of the top of the page at a width, as tall as it is up to
+// height: the viewport is made that tall, as rows out of view are not drawn.
+async function screenshot(name, width, height) {
+  mkdirSync(screenshots, { recursive: true });
+  await page.setViewportSize({ width, height: 800 });
+  const full = await page.evaluate(() => document.documentElement.scrollHeight);
+  await page.setViewportSize({ width, height: Math.min(full, height) });
+  await page.evaluate(() => window.scrollTo(0, 0));
+  await page.waitForTimeout(100);
+  await page.screenshot({ path: join(screenshots, name) });
+  await page.setViewportSize({ width: 1100, height: 800 });
+}
+
 // The clips in the order the tool first wrote each name, and the lines of
 // entries that wrote none.
 function expectedRows(text) {
@@ -70,10 +83,8 @@ function expectedRows(text) {
 
 test('each file gives the console text and files of the native tool, read through the download links', async () => {
   for (const input of inputs) {
-    if (input === inputs[2]) {   // the example and the mixed file
-      mkdirSync(screenshots, { recursive: true });
-      await page.screenshot({ path: join(screenshots, 'zumrip-web.png'), fullPage: true });
-    }
+    if (input === inputs[2])   // the example and the mixed file
+      await screenshot('zumrip-web.png', 1100, 2000);
     const [section] = await pick(page, [input]);
     const got = await shown(page, section);
     const want = runNative(input.name, input.bytes);
@@ -108,8 +119,7 @@ test('the page has no serious accessibility fault, and fits a phone 390 pixels w
     assert.deepEqual(serious.map((v) => `${v.id}: ${v.nodes.map((n) => n.target).join(', ')}`), [], `at ${width} px`);
     assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth), `scrolls sideways at ${width} px`);
   }
-  await page.screenshot({ path: join(screenshots, 'zumrip-web-390.png'), clip: { x: 0, y: 0, width: 390, height: 1400 } });
-  await page.setViewportSize({ width: 1100, height: 800 });
+  await screenshot('zumrip-web-390.png', 390, 1400);
 });
 
 test('an 11025 Hz clip plays to its end', async () => {

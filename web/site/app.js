@@ -74,24 +74,28 @@ function startWorker() {
   };
 }
 
-// What the workers say is taken in once a frame: a large file sends much.
+// What the workers say is taken in once a frame (a large file sends much),
+// or after 100 ms in a page out of sight, which is given no frames.
 let inbox = [];
 function receive(message) {
-  if (inbox.length === 0)
-    requestAnimationFrame(() => {
-      const messages = inbox;
-      inbox = [];
-      messages.forEach(onWorkerMessage);
-    });
   inbox.push(message);
+  if (inbox.length > 1)
+    return;
+  const takeIn = () => {
+    const messages = inbox;
+    inbox = [];
+    messages.forEach(onWorkerMessage);
+  };
+  requestAnimationFrame(takeIn);
+  setTimeout(takeIn, 100);
 }
 
 function onWorkerMessage(message) {
   const run = runs.find((r) => r.id === message.id);
   if (message.type === 'ready')
     return;
-  if (message.type === 'error') {
-    failRun(run || current, message.message);
+  if (message.type === 'error' && (run === undefined || run === current)) {
+    failRun(current, message.message);
     return;
   }
   if (!run || run !== current) {   // what was on its way when Cancel was pressed
@@ -146,13 +150,13 @@ function createRun(file) {
   const size = element('span', 'resource-size', formatBytes(file.size));
   run.state = element('p', 'resource-state', 'Waiting…');
   run.progress = element('progress');
-  run.progress.setAttribute('aria-label', 'Entries done');
+  run.progress.setAttribute('aria-label', `Entries of ${file.name} done`);
   head.append(title, size, run.state, run.progress);
 
   const consoleTitle = element('h3', 'visually-hidden', 'Console output');
   run.log = element('pre', 'console');
   run.log.setAttribute('role', 'log');
-  run.log.setAttribute('aria-label', 'Console output');
+  run.log.setAttribute('aria-label', `Console output for ${file.name}`);
   run.log.tabIndex = 0;
   run.logText = document.createTextNode('');
   run.log.append(run.logText);
@@ -215,13 +219,14 @@ function showClip(run, clip, line) {
   const facts = element('p', 'clip-facts',
     `${numbers.format(rate)} Hz · ${formatSeconds(rate ? samples / rate : 0)} · ${formatBytes(clip.size)}`);
   const wave = waveform(clip.peaks);
+  wave.setAttribute('aria-label', `Waveform of ${label}`);
   // The player gets its source when it is first reached, or once no file
   // is being extracted (see givePlayersSources): giving it one holds the
   // page up while the browser is busy taking in clips.
   const audio = element('audio');
   audio.controls = true;
   audio.preload = 'none';
-  audio.setAttribute('aria-label', 'Play');
+  audio.setAttribute('aria-label', `Play ${label}`);
   const load = () => {
     if (!audio.hasAttribute('src'))
       audio.src = run.clips.get(clip.name).url;
@@ -285,7 +290,6 @@ function waveform(peaks) {
   picture.setAttribute('viewBox', `0 0 ${columns} 256`);
   picture.setAttribute('preserveAspectRatio', 'none');
   picture.setAttribute('role', 'img');
-  picture.setAttribute('aria-label', 'Waveform');
   let d = `M0 127.5H${columns}`;
   for (let c = 0; c < columns; c++) {
     const low = peaks[2 * c], high = peaks[2 * c + 1];

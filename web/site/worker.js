@@ -89,6 +89,7 @@ function readInPieces(FS) {
 async function extract(id, file) {
   const wasm = await compiled;
   const decoder = new TextDecoder();
+  const textDecoder = new TextDecoder();   // across writes: one may end inside a character
   let line = [];          // bytes of the line being printed
   let count = null;       // from "This file has N entries."
   let entries = 0;
@@ -145,7 +146,7 @@ async function extract(id, file) {
       errors.push(decoder.decode(bytes));
       return;
     }
-    text += decoder.decode(bytes);
+    text += textDecoder.decode(bytes, { stream: true });
     for (const byte of bytes) {
       if (byte === 10)
         finishLine();

@@ -158,8 +158,12 @@ function createRun(file) {
   run.log.setAttribute('role', 'log');
   run.log.setAttribute('aria-label', `Console output for ${file.name}`);
   run.log.tabIndex = 0;
+  // The text sits in an inner element of a column laid out from the
+  // bottom, which so stays scrolled to its end as lines come.
   run.logText = document.createTextNode('');
-  run.log.append(run.logText);
+  const lines = element('span');
+  lines.append(run.logText);
+  run.log.append(lines);
 
   const clipsTitle = element('h3', 'visually-hidden', 'Clips');
   run.list = element('ol', 'clips');
@@ -170,10 +174,7 @@ function createRun(file) {
 }
 
 function showOutput(run, message) {
-  const atEnd = run.log.scrollTop + run.log.clientHeight >= run.log.scrollHeight - 4;
   run.logText.appendData(message.text);
-  if (atEnd)
-    run.log.scrollTop = run.log.scrollHeight;
   run.count = message.count;
   run.entries = message.entries;
   if (run.count !== null) {
@@ -249,23 +250,23 @@ function showClip(run, clip, line) {
   run.clips.set(clip.name, { item, url, blob, audio });
 }
 
-// Gives the players still without a source theirs, a few at a time while
-// the page is idle and no file is being extracted.
+// Gives the players still without a source theirs, one at a time while the
+// page is idle, from a second after the last file was extracted on.
+let givingSources = null;
 function givePlayersSources() {
-  requestIdleCallback((idle) => {
+  clearTimeout(givingSources);
+  const next = () => requestIdleCallback(() => {
     if (current !== null)
       return;
     for (const run of runs)
-      for (const clip of run.clips.values()) {
-        if (clip.audio.hasAttribute('src'))
-          continue;
-        if (idle.timeRemaining() < 2) {
-          givePlayersSources();
+      for (const clip of run.clips.values())
+        if (!clip.audio.hasAttribute('src')) {
+          clip.audio.src = clip.url;
+          next();
           return;
         }
-        clip.audio.src = clip.url;
-      }
   });
+  givingSources = setTimeout(next, 1000);
 }
 
 // Frees a clip's bytes once its row is gone. Its player lets go of them
@@ -344,9 +345,13 @@ function failRun(run, message) {
 // --- controls --------------------------------------------------------------
 
 function updateControls() {
-  cancelButton.disabled = current === null;
-  downloadAllButton.disabled = !runs.some((run) => run.clips.size > 0);
-  clearButton.disabled = runs.length === 0 || current !== null;
+  const set = (button, disabled) => {
+    if (button.disabled !== disabled)
+      button.disabled = disabled;
+  };
+  set(cancelButton, current === null);
+  set(downloadAllButton, !runs.some((run) => run.clips.size > 0));
+  set(clearButton, runs.length === 0 || current !== null);
 }
 
 // Ends the run under way and drops the files still waiting; the clips

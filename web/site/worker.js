@@ -16,8 +16,9 @@ import createZumrip from './zumrip.js';
 
 const POST_EVERY_MS = 40;   // console text is sent at least this often
 const UNFINISHED_MS = 4;    // an unfinished line is sent sooner: a clip follows
-const PIECE = 4 << 20;      // the mounted file is read in pieces of this size
-const PIECES = 4;           // and this many are kept
+const PIECE = 4 << 20;      // the mounted file is read in pieces of this size,
+const WHOLE = 32 << 20;     // or whole up to this size,
+const PIECES = 4;           // and this many pieces are kept
 const EIO = 29;             // emscripten's number for an input/output error
 
 let out = null;             // the port to the clip worker
@@ -43,8 +44,10 @@ function linkName(name) {
 // in memory: every read of a File is a round trip to the browser (about
 // 2 ms here) whatever its size, and the tool reads the offset table, each
 // clip's header and its samples separately. A read as large as a piece
-// goes straight to the file. A File that cannot be read (removed or changed
-// since it was picked) is a read error to the tool.
+// goes straight to the file. (Larger pieces would cost fewer round trips, but
+// hold the browser up longer each, and the page with it.) A File that cannot
+// be read (removed or changed since it was picked) is a read error to the
+// tool.
 function readInPieces(FS) {
   const ops = FS.filesystems.WORKERFS.stream_ops;
   const reader = new FileReaderSync();
@@ -52,8 +55,9 @@ function readInPieces(FS) {
   const piece = (blob, at) => {
     let found = kept.find((p) => p.blob === blob && at >= p.start && at < p.start + p.bytes.length);
     if (!found) {
-      const start = at - (at % PIECE);
-      found = { blob, start, bytes: new Uint8Array(reader.readAsArrayBuffer(blob.slice(start, start + PIECE))) };
+      const size = blob.size <= WHOLE ? blob.size : PIECE;
+      const start = at - (at % size);
+      found = { blob, start, bytes: new Uint8Array(reader.readAsArrayBuffer(blob.slice(start, start + size))) };
       kept.unshift(found);
       kept.length = Math.min(kept.length, PIECES);
     }
@@ -116,7 +120,13 @@ async function extract(id, file) {
       const path = `/work/${name}`;
       if (name === '.' || name === '..' || !FS.isFile(FS.lstat(path).mode))
         continue;
-      const bytes = FS.readFile(path);
+      // The file's own bytes (MEMFS keeps them in node.contents, of which
+      // usedBytes count) when they fill their buffer, as when written in one
+      // piece; else a copy.
+      const node = FS.lookupPath(path).node;
+      let bytes = node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
+      if (bytes.byteOffset !== 0 || bytes.byteLength !== bytes.buffer.byteLength)
+        bytes = bytes.slice();
       FS.unlink(path);
       clips.push({ name, bytes });
       transfer.push(bytes.buffer);

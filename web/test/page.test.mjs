@@ -110,6 +110,17 @@ test('each file gives the console text and files of the native tool, read throug
 
 });
 
+test('a clip larger than the page\'s memory gets the tool\'s line, and the next one is extracted', async () => {
+  // 3 GiB: more than the 2 GiB the compiled tool may grow to.
+  const file = resource([{ name: 'HUGE', samples: '', declared: 0xc0000000 }, { name: 'NEXT', samples: 'next' }]);
+  const [section] = await pick(page, [{ name: 'huge.mrv', bytes: file }]);
+  assert.equal(await section.locator('[role=log]').textContent(),
+               'ZUM Sound Ripper\n----------------\n[huge.mrv] opened.  Processing...\nThis file has 2 entries.\n' +
+               'Creating HUGE.WAV... [22KHz] ... Can\'t allocate buffer for conversion.\n' +
+               'Creating NEXT.WAV... [22KHz] ... Done.\n');
+  assert.equal(await section.getAttribute('data-status'), '0');
+});
+
 test('the page has no serious accessibility fault, and fits a phone 390 pixels wide', async () => {
   await page.evaluate(axe);
   for (const width of [1100, 390]) {

@@ -217,9 +217,10 @@ TEST_F(Failures, ClipsTooLargeForWavOrMemoryLeaveExistingFilesAlone)
     if (emulated() && std::string(std::getenv("ZUMRIP_EMULATOR")).find("qemu-arm") != std::string::npos)
         GTEST_SKIP() << "qemu-user reserves a 32-bit guest's whole 4 GiB at start";
     // Under 1.5 GiB of address space (an emulator takes a few hundred MiB of
-    // it; the WebAssembly build has 2 GiB of memory of its own): the largest size a WAV header holds gets no buffer, and clip P
-    // (1 GiB, mapped) three times over and Q (just under 4 MiB, from the
-    // heap) 400 times fit only if each buffer is released before the next.
+    // it; the WebAssembly build has 2 GiB of memory of its own): the largest
+    // size a WAV header holds gets no buffer, and clip P (1 GiB, mapped)
+    // three times over and Q (just under 4 MiB, from the heap) 400 times fit
+    // only if each buffer is released before the next.
     write_file(work_ + "/MAX.WAV", "keep");
     write_file(work_ + "/HUGE.WAV", "keep");
     const std::uint32_t gib = 1u << 30;

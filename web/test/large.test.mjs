@@ -5,7 +5,7 @@ import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { example, launch, pick, runNative, saved, serve, settled, wav, writeLargeResource } from './support.mjs';
+import { example, launch, pick, runNative, saved, serve, wav, writeLargeResource } from './support.mjs';
 
 const COUNT = 100;
 const SIZE = 2 << 20;   // 100 clips of 2 MiB
@@ -51,7 +51,7 @@ test('the page answers within 200 ms while a 200 MiB resource is extracted, and 
     slowest = Math.max(slowest, state.answered);
     if (state.busy === 'true' && state.counted && state.value > 0 && state.value < state.max)
       between++;
-    assert.ok(performance.now() - started < 60000, 'still extracting after 60 s');
+    assert.ok(performance.now() - started < 30000, 'still extracting after 30 s');
     await new Promise((done) => setTimeout(done, 20));
   } while (state.status === undefined);
   t.diagnostic(`extracted in ${((performance.now() - started) / 1000).toFixed(1)} s; slowest answer ${slowest.toFixed(0)} ms`);

@@ -83,6 +83,12 @@ bool windows_binary()
     return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
+bool wasm_binary()
+{
+    const std::string b = binary();
+    return b.size() > 3 && b.compare(b.size() - 3, 3, ".js") == 0;
+}
+
 bool temporary_names()
 {
     const char *t = std::getenv("ZUMRIP_TEMPORARY_NAMES");
@@ -106,7 +112,7 @@ static bool child_can(void (*probe)())
 
 bool can_trace()
 {
-    static const bool traceable = !windows_binary() && child_can([] {
+    static const bool traceable = !windows_binary() && !wasm_binary() && child_can([] {
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 && raise(SIGSTOP) == 0)
             _exit(0);
     });

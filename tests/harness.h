@@ -62,11 +62,16 @@ bool emulated();
 // True when the binary under test is a Windows one (run under wine): its
 // console lines end in "\r\n", which finish() checks and folds to "\n".
 bool windows_binary();
+// True when the binary under test is the WebAssembly build for node (a .js
+// file, run with ZUMRIP_EMULATOR=node): it has no processes or signals of
+// its own, and emscripten's file system reads no pipes.
+bool wasm_binary();
 // True when the tool under test writes its files under temporary names
 // before it names them (Windows, or ZUMRIP_TEMPORARY_NAMES set for a build
 // without unnamed files): a killed run may leave one behind.
 bool temporary_names();
-// True when this machine lets a process trace its child (no seccomp filter
+// True when the tool runs as a Linux process of its own (not under wine or
+// node) and this machine lets a process trace its child (no seccomp filter
 // or Yama setting forbids ptrace); tests that hold the tool skip otherwise.
 bool can_trace();
 // True when the tool's system calls can be made to fail here (x86-64 Linux,

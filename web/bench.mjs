@@ -1,0 +1,78 @@
+// Measures the page (run after building site/ and build/zumrip, see the
+// README): the example from pick to its last row shown, a 10 MiB resource
+// of 40 clips, the tool's main in the page against the native build on the
+// same file, and the size of the site.
+//   node web/bench.mjs [runs]
+import { spawnSync } from 'node:child_process';
+import { mkdtempSync, readdirSync, readFileSync, rmSync, statSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { gzipSync } from 'node:zlib';
+import { example, launch, native, serve, site, writeLargeResource } from './test/support.mjs';
+
+const runs = Number(process.argv[2] || 9);
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+const scratch = mkdtempSync(join(tmpdir(), 'zumrip-bench-'));
+const medium = join(scratch, 'medium.mrv');
+writeLargeResource(medium, 40, Math.floor((10 << 20) / 40) - 19);
+
+const server = await serve();
+const browser = await launch();
+const page = await browser.context.newPage();
+await page.goto(`${server.origin}/`);
+await page.waitForFunction(() => document.readyState === 'complete');
+await new Promise((done) => setTimeout(done, 500));   // the worker has compiled the tool
+
+// Wall time from pick to the last row, and main's own time in the worker.
+async function inPage(path, rows) {
+  await page.click('#clear').catch(() => {});
+  const started = performance.now();
+  await page.setInputFiles('#pick', path);
+  await page.waitForFunction((n) => document.querySelectorAll('li.clip').length === n &&
+    document.querySelector('section.resource').dataset.took !== undefined, rows, { polling: 'raf', timeout: 60000 });
+  const shown = performance.now() - started;
+  const took = Number(await page.getAttribute('section.resource', 'data-took'));
+  return { shown, took };
+}
+
+function nativeMs(path) {
+  const dir = mkdtempSync(join(existsShm() ? '/dev/shm' : tmpdir(), 'zumrip-native-'));
+  const started = process.hrtime.bigint();
+  spawnSync(native, [path], { cwd: dir, stdio: 'ignore' });
+  const ms = Number(process.hrtime.bigint() - started) / 1e6;
+  rmSync(dir, { recursive: true, force: true });
+  return ms;
+}
+function existsShm() {
+  try { return statSync('/dev/shm').isDirectory(); } catch { return false; }
+}
+
+const results = {};
+for (const [name, path, rows] of [['example', example, 4], ['10 MiB, 40 clips', medium, 40]]) {
+  const shown = [], took = [], nat = [];
+  for (let i = 0; i < runs; i++) {
+    const r = await inPage(path, rows);
+    shown.push(r.shown);
+    took.push(r.took);
+    nat.push(nativeMs(path));
+  }
+  results[name] = { shown: median(shown), main: median(took), native: median(nat) };
+}
+await browser.close();
+await server.close();
+rmSync(scratch, { recursive: true, force: true });
+
+const files = readdirSync(site);
+let total = 0, gz = 0;
+for (const f of files) {
+  const bytes = readFileSync(join(site, f));
+  total += bytes.length;
+  gz += gzipSync(bytes, { level: 9 }).length;
+}
+console.log(`medians of ${runs} runs`);
+for (const [name, r] of Object.entries(results))
+  console.log(`${name}: pick to last row ${r.shown.toFixed(0)} ms; main in the page ${r.main.toFixed(1)} ms, ` +
+              `native ${r.native.toFixed(1)} ms (${(r.main / r.native).toFixed(2)}x)`);
+console.log(`site: ${files.length} files, ${total} bytes (${gz} gzipped)`);
+for (const f of files.sort())
+  console.log(`  ${f} ${statSync(join(site, f)).size}`);

@@ -1,0 +1,3 @@
+// ZUM Sound Ripper: (Windows) to be written.
+#if defined(_WIN32)
+#endif

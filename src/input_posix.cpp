@@ -18,6 +18,10 @@ InputKind input_kind(std::FILE *file)
     struct stat info;
     if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))
         return input_unusable;
+    // A regular file that reports no size (procfs, sysfs) may still hold
+    // bytes: read as a stream, it gives what it has.
+    if (S_ISREG(info.st_mode) && info.st_size == 0)
+        return input_stream;
     return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode) ? input_seekable : input_stream;
 }
 

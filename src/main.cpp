@@ -100,7 +100,12 @@ static int run(int argc, char **argv)
         extract_entry(index);
 
     close_input();
-    finish_output();
+    // A flush that fails leaves the clips said to be done perhaps not on
+    // the disk: that is no success.
+    if (!finish_output()) {
+        say("Cannot flush the written clips to the disk... They may be lost.\n");
+        return 1;
+    }
     return 0;
 }
 
@@ -115,11 +120,15 @@ int wmain(int argc, wchar_t **wide)
     char **const argv = utf8_arguments(argc, wide);
     if (argv == nullptr)
         return -1;
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    flush_console();
+    return status;
 }
 #else
 int main(int argc, char **argv)
 {
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    flush_console();
+    return status;
 }
 #endif

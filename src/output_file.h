@@ -15,14 +15,16 @@ enum OutputResult {
 };
 
 // Makes SIGINT, SIGTERM and SIGHUP (on Windows the console events) end the
-// run from now on, removing the file being written first; call once, before
-// the input is opened, so that a run waiting on a stream ends too.
+// run from now on (partial_file.h): the file being written is removed, the
+// console's buffer written out and what the run keeps flushed first. Call
+// once, before the input is opened, so that a run waiting on a stream ends
+// too.
 void start_output();
 
 // Flushes what the run wrote to the disk, once, before it exits (where the
 // system cannot flush a whole file system, each file was flushed as it was
-// named).
-void finish_output();
+// named). False when that flush failed: the files may not be on the disk.
+bool finish_output();
 
 // Writes into out (size bytes, at least 32) the name, in UTF-8, of the file
 // an entry name gives, as the console shows it and write_output creates it.

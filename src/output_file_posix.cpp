@@ -1,35 +1,38 @@
-// ZUM Sound Ripper: output files on POSIX systems.
+// ZUM Sound Ripper: output files on POSIX systems, the flow of one file.
 //
 // An output file has no name until it is complete. On Linux it is made
 // unnamed in the current directory (O_TMPFILE) and linked to its name once
-// written, so that nothing of it is left if the run is killed. Where the
-// system or the file system has no unnamed files, it is written under a
-// temporary name of its own beside the target (".NAME.WAV." and 8 hex
-// digits, new for every attempt) and then linked into place. A name that
-// exists is replaced by renaming a complete file over it, flushed first.
+// written, so that nothing of it is left if the run is killed; where the
+// system or the file system has no unnamed files it is written under a
+// temporary name beside the target (partial_file.h) and then linked into
+// place. A link never replaces anything: when the name exists, what stands
+// there is looked at (may_replace) and replaced by renaming the complete
+// file over it, flushed first.
 //
 // Linux flushes the file system once at the end of the run (syncfs); other
 // systems flush each file before it is named.
 #if !defined(_WIN32)
 #include "output_file.h"
 
+#include "folder_listing.h"
+#include "hand_over.h"
 #include "input.h"
+#include "name_policy.h"
+#include "partial_file.h"
 #include "written_files.h"
+#include "zumrip.h"
 
 #include <cerrno>
-#include <csignal>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <initializer_list>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef __linux__
-#include <sys/xattr.h>
 #define FLUSH_AT_END 1
 #endif
 
@@ -38,296 +41,125 @@
 static bool s_unnamed_usable = true;  // cleared when the system cannot
 #endif
 
-// What an interruption would have to remove: nothing (an unnamed file goes
-// with the process), or the temporary name in s_partial. While a temporary
-// name is being made it is not known whether it exists yet.
-enum PartialState { no_file, making, temporary };
-static char s_partial[32];
-static volatile std::sig_atomic_t s_state = no_file;
-static volatile std::sig_atomic_t s_deferred = 0;  // a signal met while making
-static bool s_wrote = false;  // whether the run has written a file
-
-// Removes the temporary file being written, then ends the process by the
-// same signal. Process 1 of a PID namespace ignores a signal it has no
-// handler for, even its own: it exits with 128 + the signal's number then.
-// Only async-signal-safe calls.
-[[noreturn]] static void remove_partial_and_die(int sig)
-{
-    if (s_state == temporary)
-        unlink(s_partial);
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-    sigset_t pending;  // blocked while its handler runs
-    sigemptyset(&pending);
-    sigaddset(&pending, sig);
-    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
-    raise(sig);
-    _exit(128 + sig);
-}
-
-// While a temporary name is being made, whether it exists is not known yet:
-// the signal is left for end_making to act on. Blocking signals around each
-// create instead cost two system calls a file.
-static void on_interrupt(int sig)
-{
-    if (s_state == making) {
-        s_deferred = sig;
-        return;
-    }
-    remove_partial_and_die(sig);
-}
-
-// Catches SIGINT, SIGTERM and SIGHUP, unless the caller has them ignored.
 void start_output()
 {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction before;
-        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
-            continue;
-        struct sigaction action = {};
-        action.sa_handler = on_interrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(sig, &action, nullptr);
-    }
+    start_guard();
 }
 
-// Makes s_partial the name for a new temporary file beside name. The names
-// follow a sequence of 2^32 that starts at a point of this run's own, so a
-// name left by a killed run is merely skipped.
-static void next_temporary_name(const char *name)
+bool finish_output()
 {
-    static std::uint32_t s_next = 0;
-    if (s_next == 0) {
-        timespec now = {};
-        clock_gettime(CLOCK_REALTIME, &now);
-        s_next = (static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) ^
-                  static_cast<std::uint32_t>(getpid()) << 12) | 1u;
-    }
-    s_next = s_next * 1664525u + 1013904223u;  // full period modulo 2^32
-    std::snprintf(s_partial, sizeof s_partial, ".%s.%08x", name, static_cast<unsigned>(s_next));
+    return flush_written();
 }
 
-// Between these two, a temporary name is being made (made says whether it
-// was); an interruption meanwhile is acted on at the end.
-static void begin_making(const char *name)
+void output_name(const char *name, char *out, std::size_t size)
 {
-    s_state = no_file;
-    next_temporary_name(name);
-    s_state = making;
+    std::snprintf(out, size, "%s", name);
 }
 
-static void end_making(bool made)
-{
-    s_state = made ? temporary : no_file;
-    if (s_deferred != 0)
-        remove_partial_and_die(s_deferred);
-}
-
-// Creates a new temporary file beside name, exclusively, never through a
-// link, with the permissions of a new file (0666 less the umask); a name
-// that exists already is skipped for the next. Returns its descriptor or -1.
-static int create_temporary(const char *name)
-{
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        begin_making(name);
-        const int fd = open(s_partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        end_making(fd >= 0);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-#ifdef UNNAMED_FILES
 // Creates an unnamed file in the current directory with the permissions of
 // a new file; -1 when it cannot, remembering when the kernel or the file
 // system has no such files (before Linux 3.11; NFS, FAT and others).
 static int create_unnamed()
 {
-    if (!s_unnamed_usable)
-        return -1;
-    const int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        s_unnamed_usable = false;
-    return fd;
-}
-
-// Gives the unnamed file open on fd the name path, which must not exist
-// (EEXIST). Linking by descriptor needs Linux 6.10 or CAP_DAC_READ_SEARCH;
-// elsewhere the file is reached through /proc.
-static bool link_unnamed(int fd, const char *path)
-{
-    if (linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0)
-        return true;
-    if (errno != ENOENT && errno != EPERM)
-        return false;
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, proc, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// Links the unnamed file open on fd to a new temporary name beside name.
-static bool link_temporary(int fd, const char *name)
-{
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        begin_making(name);
-        const bool linked = link_unnamed(fd, s_partial);
-        end_making(linked);
-        if (linked || errno != EEXIST)
-            return linked;
+#ifdef UNNAMED_FILES
+    if (s_unnamed_usable) {
+        const int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+            s_unnamed_usable = false;
+        return fd;
     }
-    return false;
-}
 #endif
-
-// Closes fd (unless it is -1) and removes the temporary name, if the file
-// has one. False when that name could not be removed (an append-only
-// folder): the temporary file is left behind.
-static bool discard(int fd)
-{
-    if (fd >= 0)
-        close(fd);
-    const bool removed = s_state != temporary || unlink(s_partial) == 0 || errno == ENOENT;
-    s_state = no_file;
-    return removed;
-}
-
-// Discards the file open on fd (see discard) after a failure that result
-// stands for; a temporary left behind makes it a write failure.
-static OutputResult fail(int fd, OutputResult result)
-{
-    return discard(fd) ? result : output_not_written;
-}
-
-static FileId file_id(const struct stat &st)
-{
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return -1;
 }
 
 // Writes size bytes to fd, in pieces small enough for every platform's
-// write call. Returns true when all of them were written.
-static bool write_all(int fd, const unsigned char *data, std::uint64_t size)
+// write call, then extends the file with zero bytes to full_size (a hole
+// where the file system has them). True when all of it was done.
+static bool write_all(int fd, const unsigned char *data, std::uint64_t size, std::uint64_t full_size)
 {
-    while (size > 0) {
-        const std::size_t piece = size < (1u << 30) ? static_cast<std::size_t>(size) : 1u << 30;
+    for (std::uint64_t left = size; left > 0;) {
+        const std::size_t piece = left < (1u << 30) ? static_cast<std::size_t>(left) : 1u << 30;
         const ssize_t written = write(fd, data, piece);
         if (written <= 0)
             return false;
         data += written;
-        size -= static_cast<std::uint64_t>(written);
+        left -= static_cast<std::uint64_t>(written);
     }
-    return true;
+    return full_size == size || ftruncate(fd, static_cast<off_t>(full_size)) == 0;
 }
 
-// Entry names are used as file names as they stand, except those that would
-// leave the current directory (a path separator of any platform).
-static bool name_is_safe(const char *name)
+// Closes fd (unless it is -1) and removes the temporary name after a
+// failure that result stands for; a temporary left behind makes it a
+// write failure.
+static OutputResult fail(int fd, OutputResult result)
 {
-    return std::strpbrk(name, "/\\") == nullptr;
+    if (fd >= 0)
+        close(fd);
+    return remove_temporary() ? result : output_not_written;
 }
 
-// True when the current directory lists name itself, byte for byte, and
-// not merely a file that name reaches by folding case or as an alias.
-static bool directory_lists(const char *name)
+// Where the input file lies in the current folder, its name there (the
+// last part of its path); "" when it lies elsewhere or is no file there.
+// Folders are compared by their resolved paths and by identity, either
+// being enough: identities of folders are not reused while both exist.
+static const std::string &input_name_here()
 {
-    DIR *const folder = opendir(".");
-    bool listed = false;
-    for (const dirent *d; !listed && folder != nullptr && (d = readdir(folder)) != nullptr;)
-        listed = std::strcmp(d->d_name, name) == 0;
-    if (folder != nullptr)
-        closedir(folder);
-    return listed;
+    static bool s_known = false;
+    static std::string s_name;
+    if (s_known)
+        return s_name;
+    s_known = true;
+    const std::string path = g_input_name;
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char here[PATH_MAX], there[PATH_MAX];
+    struct stat a, b;
+    const bool same = (realpath(".", here) != nullptr && realpath(folder.c_str(), there) != nullptr &&
+                       std::strcmp(here, there) == 0) ||
+                      (stat(".", &a) == 0 && stat(folder.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino);
+    if (same)
+        s_name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    return s_name;
 }
 
-#ifdef __linux__
-// Reads the extended attribute attribute of the file at name (not through a
-// link) into a new buffer, setting *size; nullptr when it cannot.
-static char *attribute_value(const char *name, const char *attribute, std::size_t *size)
+// True when name, listed in the folder as listed (when known), is the input
+// file. Where the input lies in this folder the listing decides, as
+// identity numbers through FUSE differ by spelling; elsewhere identity,
+// which cannot be reused while the input is open.
+static bool is_input(const char *name, bool known, const std::string &listed)
 {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t wanted = lgetxattr(name, attribute, nullptr, 0);
-        char *const value = wanted >= 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(wanted) + 1)) : nullptr;
-        if (value == nullptr)
-            return nullptr;
-        const ssize_t got = lgetxattr(name, attribute, value, static_cast<std::size_t>(wanted) + 1);
-        if (got >= 0) {
-            *size = static_cast<std::size_t>(got);
-            return value;
-        }
-        std::free(value);
-        if (errno != ERANGE)  // grown meanwhile: again
-            return nullptr;
-    }
-    return nullptr;
+    const std::string &input = input_name_here();
+    std::string input_listed;
+    if (known && !input.empty() && listed_name(input.c_str(), &input_listed))
+        return !listed.empty() && listed == input_listed;
+    return is_input_file(name);
 }
 
-// Gives the file open on fd the extended attributes of the file at name,
-// its access ACL (system.posix_acl_access) among them, as cp -a does, and
-// takes away an access ACL the new file inherited from the folder that the
-// old one did not have. Attributes it holds already with the same value
-// (a security label given by the system) are left as they are. False when
-// one could not be carried over.
-static bool copy_attributes(const char *name, int fd)
-{
-    const char *const acl = "system.posix_acl_access";
-    const ssize_t listed = llistxattr(name, nullptr, 0);
-    if (listed < 0)
-        return errno == ENOTSUP;  // a file system without attributes
-    char *const names = static_cast<char *>(std::malloc(static_cast<std::size_t>(listed) + 1));
-    const ssize_t length = names != nullptr ? llistxattr(name, names, static_cast<std::size_t>(listed) + 1) : -1;
-    bool copied = length >= 0, had_acl = false;
-    for (const char *attribute = names; copied && attribute < names + length; attribute += std::strlen(attribute) + 1) {
-        had_acl = had_acl || std::strcmp(attribute, acl) == 0;
-        std::size_t size = 0;
-        char *const value = attribute_value(name, attribute, &size);
-        char same[256];
-        copied = value != nullptr &&
-                 ((size <= sizeof same && fgetxattr(fd, attribute, same, sizeof same) == static_cast<ssize_t>(size) &&
-                   std::memcmp(same, value, size) == 0) ||
-                  fsetxattr(fd, attribute, value, size, 0) == 0);
-        std::free(value);
-    }
-    std::free(names);
-    if (copied && !had_acl && fremovexattr(fd, acl) != 0)
-        copied = errno == ENODATA || errno == ENOTSUP;
-    return copied;
-}
-#endif
-
-// Whether what stands at name (its identity in *replaced when it exists,
-// else an index of 0, which no file has) may be replaced by the file open on fd: not a directory, the input
-// itself, a file this run wrote for another name (known by its identity, or
-// by a name differing in case only that the folder does not list as such),
-// a short alias of another file, or a regular file the user could not open
-// for writing
-// (root may). A regular file hands its owner and group, permission bits,
-// ACL and extended attributes on to its replacement, and is refused when
-// one of them cannot be handed on: the new file never grants more than the
-// old. Anything else, a link included, is replaced by a file with the
-// permissions of a new one. A name gone meanwhile may be taken.
-static bool may_replace(const char *name, int fd, FileId *replaced)
+// Whether what stands at name may be replaced by the file open on fd; sets
+// *existed when something does. Refused: another file that name merely
+// reaches (a short alias, another normalisation: the folder does not list
+// it as a spelling of name), a case variant of a file this run wrote for
+// another entry, a directory, the input, and a regular file the user could
+// not open for writing (root may) or whose owner, permissions, ACL or
+// attributes cannot be handed over (hand_over.h). Anything else, a link
+// included, is replaced by a file with the permissions of a new one. A
+// name gone meanwhile may be taken. A folder that cannot be listed proves
+// no alias, so refuses none.
+static bool may_replace(const char *name, int fd, bool *existed)
 {
     struct stat existing;
-    *replaced = {0, 0};
     if (lstat(name, &existing) != 0)
         return errno == ENOENT;
-    *replaced = file_id(existing);
-    if (S_ISDIR(existing.st_mode) || is_input_file(name) || written_as_other_name(*replaced, name) ||
-        ((looks_like_short_alias(name) || folds_onto_written(name)) && !directory_lists(name)))
+    *existed = true;
+    std::string listed;
+    const bool known = listed_name(name, &listed);
+    const Reached reached = how_reached(name, known ? listed.c_str() : nullptr);
+    if (reached == reached_other || (reached == reached_case_variant && folded_written_for_other_entry(name, name)) ||
+        S_ISDIR(existing.st_mode) || is_input(name, known, listed))
         return false;
     if (!S_ISREG(existing.st_mode))
         return true;
-    if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0)
-        return false;
-    // Owner and group first, as a change of owner may clear mode bits; then
-    // the ACL, which sets the group bits to its mask.
-    bool kept = fchown(fd, existing.st_uid, existing.st_gid) == 0 && fchmod(fd, existing.st_mode & 0777) == 0;
-#ifdef __linux__
-    kept = kept && copy_attributes(name, fd);
-#endif
-    return kept;
+    return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 && hand_over(name, existing, fd);
 }
 
 // Flushes the file open on fd to the disk where each file is flushed before
@@ -355,23 +187,31 @@ static bool flush_before_replacing(int fd)
 #endif
 }
 
-// The complete file open on fd now has the name it was written for (and, in
-// the fallback, still its temporary name, which goes). A close that fails
+// The file open on fd has its name now: kept in mind for the flush at the
+// end, for later entries, and in the folder's listing.
+static void named(int fd, const char *name)
+{
+    note_written(fd);
+    remember_written(name, name);
+    note_listed(name);
+}
+
+// The complete file open on fd was linked to its name (and, in the
+// fallback, still has its temporary name, which goes). A close that fails
 // takes the name away again, but only while it is still this file: another
-// run may have put its own in place meanwhile.
+// run may have put its own in place meanwhile. (The file stays linked, so
+// its identity cannot pass to another file in between.)
 static OutputResult finish_new(int fd, const char *name)
 {
-    const bool removed = s_state != temporary || unlink(s_partial) == 0 || errno == ENOENT;
-    s_state = no_file;
-    struct stat mine, named;
+    const bool removed = remove_temporary();
+    named(fd, name);
+    struct stat mine, now;
     const bool known = fstat(fd, &mine) == 0;
     if (close(fd) != 0) {
-        if (known && lstat(name, &named) == 0 && named.st_dev == mine.st_dev && named.st_ino == mine.st_ino)
+        if (known && lstat(name, &now) == 0 && now.st_dev == mine.st_dev && now.st_ino == mine.st_ino)
             unlink(name);
         return output_not_written;
     }
-    if (known)
-        remember_written(file_id(mine), name);
     return removed ? output_written : output_not_written;
 }
 
@@ -383,85 +223,55 @@ static OutputResult finish_new(int fd, const char *name)
 // names come here too, and are not flushed.
 static OutputResult replace(int fd, const char *name, bool unnamed)
 {
-    FileId replaced;
-    if (!may_replace(name, fd, &replaced))
+    bool existed = false;
+    if (!may_replace(name, fd, &existed))
         return fail(fd, output_not_created);
-    struct stat mine;
-    if ((replaced.index != 0 && !flush_before_replacing(fd)) || fstat(fd, &mine) != 0)
+    if (existed && !flush_before_replacing(fd))
         return fail(fd, output_not_written);
-#ifdef UNNAMED_FILES
     if (unnamed && !link_temporary(fd, name))
         return fail(fd, output_not_created);
-#else
-    (void)unnamed;
-#endif
+    note_written(fd);
     if (close(fd) != 0)
         return fail(-1, output_not_written);
-    if (std::rename(s_partial, name) != 0)
+    if (!rename_temporary(name))
         return fail(-1, output_not_created);
-    s_state = no_file;
-    forget_written(replaced);
-    remember_written(file_id(mine), name);
+    remember_written(name, name);
+    note_listed(name);
     return output_written;
-}
-
-void output_name(const char *name, char *out, std::size_t size)
-{
-    std::snprintf(out, size, "%s", name);
 }
 
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {
-    if (!name_is_safe(name))
+    if (leaves_folder(name))
         return output_not_created;
-    int fd = -1;
-#ifdef UNNAMED_FILES
-    fd = create_unnamed();
-#endif
+    int fd = create_unnamed();
     const bool unnamed = fd >= 0;
     if (!unnamed)
         fd = create_temporary(name);
     if (fd < 0)
         return output_not_created;
-    if (!write_all(fd, data, size) || (full_size != size && ftruncate(fd, static_cast<off_t>(full_size)) != 0) ||
-        !flush_before_naming(fd))
+    if (!write_all(fd, data, size, full_size) || !flush_before_naming(fd))
         return fail(fd, output_not_written);
-    s_wrote = true;
 
     // A link never replaces anything: it names a new file, and fails when
     // the name exists, which is then replaced.
-    bool linked = false;
+    if (unnamed && link_unnamed(fd, name))
+        return finish_new(fd, name);
+    if (unnamed && (errno == ENOENT || errno == EPERM)) {
 #ifdef UNNAMED_FILES
-    if (unnamed) {
-        linked = link_unnamed(fd, name);
-        if (!linked && (errno == ENOENT || errno == EPERM)) {
-            // No way to link an unnamed file here (no /proc): written again
-            // under a temporary name, from now on.
-            s_unnamed_usable = false;
-            discard(fd);
-            return write_output(name, data, size, full_size);
-        }
-        if (!linked && errno != EEXIST)
-            return fail(fd, output_not_created);
-    }
+        // No way to link an unnamed file here (no /proc): written again
+        // under a temporary name, from now on.
+        s_unnamed_usable = false;
 #endif
+        close(fd);
+        return write_output(name, data, size, full_size);
+    }
+    if (unnamed && errno != EEXIST)
+        return fail(fd, output_not_created);
     // A file system without hard links (FAT) falls through to the rename.
-    if (!unnamed)
-        linked = link(s_partial, name) == 0;
-    return linked ? finish_new(fd, name) : replace(fd, name, unnamed);
-}
-
-void finish_output()
-{
-#ifdef FLUSH_AT_END
-    // One flush of the file system for all the run's files costs less than
-    // one per file. Its result cannot change what each clip's line said.
-    const int folder = s_wrote ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (folder >= 0) {
-        syncfs(folder);
-        close(folder);
-    }
-#endif
+    if (!unnamed && link(temporary_name(), name) == 0)
+        return finish_new(fd, name);
+    return replace(fd, name, unnamed);
 }
 #endif

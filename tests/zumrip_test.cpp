@@ -698,7 +698,14 @@ TEST_F(Outputs, InterruptionOrAKillLeavesNoPartialFile)
         }
         const Result r = finish(pid, 10);
         EXPECT_EQ(c.process_1 ? r.status : r.signal, c.process_1 ? 128 + c.sig : c.sig) << c.sig;
-        EXPECT_EQ(r.out, "");  // buffered, and nothing printed after the signal
+        // Every line printed before the signal reaches the file (SIGKILL
+        // gives no chance), and nothing after it.
+        std::string printed = opened(c.held == 0 ? "/dev/stdin" : in) + "This file has 4 entries.\n";
+        if (c.held != 0)
+            printed += "Creating DONE.WAV... [22KHz] ... Done.\nCreating NEW.WAV... [22KHz] ... ";
+        if (c.held == 44 + 3)
+            printed += "Done.\nCreating OLD.WAV... [22KHz] ... ";
+        EXPECT_EQ(r.out, c.sig == SIGKILL ? "" : printed) << c.sig;
         std::map<std::string, std::string> expected = {{"OLD.WAV", "mine"}};
         if (c.held != 0)
             expected["DONE.WAV"] = wav(22050, "d");
@@ -774,6 +781,83 @@ TEST_F(Outputs, ARunRemovesOnlyWhatItMade)
     EXPECT_EQ(outputs(), (std::map<std::string, std::string>{{"BIG.WAV", wav(11025, "bbbbb")}}));
 }
 
+TEST_F(Outputs, ParallelRunsIntoOneFolderRefuseNoClip)
+{
+    // Four runs of the same 200 names into one folder, as `xargs -P4` starts
+    // them, on ext4 where the machine can mount one: a file that another run
+    // removed and made anew reuses the inode numbers of files this run
+    // wrote. No clip may be refused for that, and every file is one run's
+    // whole clip.
+    if (!windows_binary() && !wasm_binary())
+        mount_work("mkfs.ext4 -q", "ext4");  // else the folder as it is
+    std::vector<std::string> ins;
+    std::vector<std::vector<Entry>> runs(4);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        for (int i = 0; i < 200; ++i)
+            runs[r].push_back({"C" + std::to_string(i), 0x0220, std::string(1 + i % 7, static_cast<char>('a' + r))});
+        ins.push_back(input("p" + std::to_string(r) + ".mrv", resource(runs[r])));
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::vector<pid_t> pids;
+        for (const std::string &in : ins)
+            pids.push_back(start("zumrip", {in}));
+        for (const pid_t pid : pids) {
+            const Result r = finish(pid);
+            EXPECT_EQ(r.out.find("Cannot"), std::string::npos) << r.out;
+        }
+        const std::map<std::string, std::string> found = outputs();
+        EXPECT_EQ(found.size(), 200u + (mount_.empty() ? 0 : 1));  // lost+found
+        for (int i = 0; i < 200; ++i) {
+            const auto f = found.find("C" + std::to_string(i) + ".WAV");
+            bool whole = false;
+            for (const std::vector<Entry> &entries : runs)
+                whole = whole || (f != found.end() && f->second == wav(22050, entries[static_cast<std::size_t>(i)].samples));
+            EXPECT_TRUE(whole) << i;
+        }
+    }
+}
+
+TEST_F(Outputs, AFolderThatCannotBeListedRefusesNothingItCannotProve)
+{
+    if (windows_binary() || wasm_binary() || geteuid() != 0)
+        GTEST_SKIP() << "another user's write-only folder, made as root";
+    // In a folder its user may write but not read (0333), nothing can prove
+    // A~1.WAV an alias of another file: it is replaced, as B.WAV is.
+    ASSERT_EQ(chmod(top_.c_str(), 0711), 0);
+    for (const char *name : {"/A~1.WAV", "/B.WAV"}) {
+        write_file(work_ + name, "mine");
+        ASSERT_EQ(chown((work_ + name).c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chown(work_.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(work_.c_str(), 0333), 0);
+    const std::string in = input("w.mrv", resource({{"A~1", 0x0220, "a"}, {"B", 0x0220, "b"}}));
+    ASSERT_EQ(chmod((top_ + "/w.mrv").c_str(), 0644), 0);
+    EXPECT_EQ(run(in, {0, 0, 65534, ""}).out, opened(in) + "This file has 2 entries.\n"
+                                              "Creating A~1.WAV... [22KHz] ... Done.\n"
+                                              "Creating B.WAV... [22KHz] ... Done.\n");
+    ASSERT_EQ(chmod(work_.c_str(), 0755), 0);
+    EXPECT_EQ(read_file(work_ + "/A~1.WAV") + read_file(work_ + "/B.WAV"), wav(22050, "a") + wav(22050, "b"));
+}
+
+TEST_F(Outputs, AFailedFlushIsNoSuccess)
+{
+    if (!can_inject())
+        GTEST_SKIP() << "the failing syncfs needs ptrace on x86-64";
+    if (temporary_names())
+        GTEST_SKIP() << "a build without syncfs flushes each file, told on its own line";
+    // The flush at the end fails (EIO): the clips said to be done may not
+    // be on the disk, which the run must say, and not exit with success.
+    const std::string in = input("f.mrv", resource({{"ONE", 0x0220, "1"}, {"TWO", 0x0220, "2"}}));
+    const pid_t pid = start("zumrip", {in}, {}, nullptr, true);
+    ASSERT_TRUE(hold(pid, SYS_syncfs));
+    release(pid, 0, EIO);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.out, opened(in) + "This file has 2 entries.\n"
+                     "Creating ONE.WAV... [22KHz] ... Done.\nCreating TWO.WAV... [22KHz] ... Done.\n"
+                     "Cannot flush the written clips to the disk... They may be lost.\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Outputs, APowerCutLosesNoFileThatWasThere)
 {
     if (!can_trace())
@@ -802,6 +886,16 @@ TEST_F(Outputs, APowerCutLosesNoFileThatWasThere)
     ASSERT_EQ(std::system(shutdown.c_str()), 0);
     ASSERT_TRUE(remount_work());
     EXPECT_EQ(read_file(work_ + "/OLD.WAV") + read_file(work_ + "/NEW.WAV"), wav(11025, "o2") + wav(11025, "n"));
+
+    // Interrupted after two clips, the run flushes the clips it keeps.
+    const std::string cut = input("c.mrv", resource({{"A", 0x0220, "a"}, {"B", 0x0220, "b"}, {"C", 0x0220, "cc"}}));
+    const pid_t interrupted = start("zumrip", {cut}, {}, nullptr, true);
+    ASSERT_TRUE(hold(interrupted, SYS_write, 44 + 2));
+    release(interrupted, SIGTERM);
+    EXPECT_EQ(finish(interrupted).signal, SIGTERM);
+    ASSERT_EQ(std::system(shutdown.c_str()), 0);
+    ASSERT_TRUE(remount_work());
+    EXPECT_EQ(read_file(work_ + "/A.WAV") + read_file(work_ + "/B.WAV"), wav(22050, "a") + wav(22050, "b"));
 }
 
 TEST_F(Outputs, AReplacementGrantsNoMoreThanTheFileItReplaced)
@@ -856,7 +950,9 @@ TEST_F(Outputs, EveryNameSaidDoneIsAFileOfItsOwn)
     // MYRECO~1.WAV: neither may make two entries one file, while an entry
     // of the same bytes replaces, and so does one for a file of the user's
     // that differs in case only. Without FAT in the kernel, exFAT through
-    // FUSE folds case (and has no aliases).
+    // FUSE folds case (and has no aliases), where identity numbers differ
+    // by spelling: only the folder's listing tells that IN.WAV is the input
+    // in.wav, and that ÉTÉ.WAV is the été.WAV just written.
     std::string why = mount_work("mkfs.vfat", "vfat");
     const bool aliases = why.empty();
     if (!aliases)
@@ -865,20 +961,32 @@ TEST_F(Outputs, EveryNameSaidDoneIsAFileOfItsOwn)
         GTEST_SKIP() << why;
     write_file(work_ + "/My Recording.wav", "mine");
     write_file(work_ + "/old.wav", "old");
-    const std::string in = input("fat.mrv", resource({{"drum", 0x0220, "1"}, {"DRUM", 0x0220, "2"},
-                                                      {"drum", 0x0220, "3"}, {"MYRECO~1", 0x0220, "4"},
-                                                      {"OLD", 0x0220, "5"}}));
-    EXPECT_EQ(run(in).out, opened(in) + "This file has 5 entries.\n"
-                           "Creating drum.WAV... [22KHz] ... Done.\n"
-                           "Creating DRUM.WAV... [22KHz] ... Cannot create [DRUM.WAV]... Aborting.\n"
-                           "Creating drum.WAV... [22KHz] ... Done.\n"
-                           "Creating MYRECO~1.WAV... [22KHz] ... " +
-                               (aliases ? "Cannot create [MYRECO~1.WAV]... Aborting.\n" : "Done.\n") +
-                           "Creating OLD.WAV... [22KHz] ... Done.\n");
+    const std::string bytes = resource({{"drum", 0x0220, "1"}, {"DRUM", 0x0220, "2"}, {"drum", 0x0220, "3"},
+                                        {"MYRECO~1", 0x0220, "4"}, {"OLD", 0x0220, "5"}, {"IN", 0x0220, "6"},
+                                        {"\xc3\xa9t\xc3\xa9", 0x0220, "7"}, {"\xc3\x89T\xc3\x89", 0x0220, "8"}});
+    write_file(work_ + "/in.wav", bytes);
+    const Result r = run("in.wav");
+    EXPECT_EQ(r.out.substr(0, r.out.find("Creating \xc3\x89")),
+              opened("in.wav") + "This file has 8 entries.\n"
+              "Creating drum.WAV... [22KHz] ... Done.\n"
+              "Creating DRUM.WAV... [22KHz] ... Cannot create [DRUM.WAV]... Aborting.\n"
+              "Creating drum.WAV... [22KHz] ... Done.\n"
+              "Creating MYRECO~1.WAV... [22KHz] ... " +
+                  (aliases ? "Cannot create [MYRECO~1.WAV]... Aborting.\n" : "Done.\n") +
+              "Creating OLD.WAV... [22KHz] ... Done.\n"
+              "Creating IN.WAV... [22KHz] ... Cannot create [IN.WAV]... Aborting.\n"
+              "Creating \xc3\xa9t\xc3\xa9.WAV... [22KHz] ... Done.\n");
     // Read by the names the tool used: FUSE may keep what it knew of old.wav.
-    EXPECT_EQ(read_file(work_ + "/drum.WAV") + read_file(work_ + "/My Recording.wav") + read_file(work_ + "/OLD.WAV"),
-              wav(22050, "3") + "mine" + wav(22050, "5"));
-    EXPECT_EQ(outputs().size(), aliases ? 3u : 4u);
+    EXPECT_EQ(read_file(work_ + "/drum.WAV") + read_file(work_ + "/My Recording.wav") + read_file(work_ + "/OLD.WAV") +
+                  read_file(work_ + "/in.wav") + read_file(work_ + "/\xc3\xa9t\xc3\xa9.WAV"),
+              wav(22050, "3") + "mine" + wav(22050, "5") + bytes + wav(22050, "7"));
+    // Whether a file system folds É is its own affair; two files or one
+    // refused, never two "Done." over one file.
+    const bool folds = r.out.find("Cannot create [\xc3\x89T\xc3\x89.WAV]") != std::string::npos;
+    if (!folds) {
+        EXPECT_EQ(read_file(work_ + "/\xc3\x89T\xc3\x89.WAV"), wav(22050, "8"));
+    }
+    EXPECT_EQ(outputs().size(), (aliases ? 5u : 6u) + !folds);
 }
 
 TEST_F(Outputs, NoTemporaryIsLeftSilently)
@@ -994,6 +1102,33 @@ TEST_F(Input, StreamsAreReadAsFarAsNeededAndNoFurther)
     const Result r = run("/dev/stdin", {0, 0, 0, top_ + "/missing"});
     EXPECT_EQ(r.out, banner + "File [/dev/stdin] not found.\n"s + usage());
     EXPECT_EQ(r.status, 255);
+
+    // A file that reports no size (procfs) holds what it holds: here the
+    // environment of a process, made of a resource's bytes, which end in a
+    // zero byte as every string there does.
+    const std::string bytes = resource({{"PROC", 0x0220, "ab"s + '\0'}});
+    std::vector<std::string> strings;
+    std::istringstream split(bytes.substr(0, bytes.size() - 1));
+    for (std::string piece; std::getline(split, piece, '\0');)
+        strings.push_back(piece);
+    std::vector<char *> environment;
+    for (std::string &piece : strings)
+        environment.push_back(&piece[0]);
+    environment.push_back(nullptr);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        char sleep[] = "sleep", seconds[] = "100";
+        char *const args[] = {sleep, seconds, nullptr};
+        execve("/bin/sleep", args, environment.data());
+        _exit(127);
+    }
+    const std::string path = "/proc/" + std::to_string(holder) + "/environ";
+    for (int i = 0; i < 3000 && read_file(path) != bytes; ++i)
+        usleep(10000);
+    EXPECT_EQ(run(path).out, opened(path) + "This file has 1 entries.\nCreating PROC.WAV... [22KHz] ... Done.\n");
+    EXPECT_EQ(read_file(work_ + "/PROC.WAV"), wav(22050, "ab"s + '\0'));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
 }
 
 TEST_F(Input, ACopyThatCannotGrowServesNothingPastIt)

@@ -1,0 +1,122 @@
+// ZUM Sound Ripper: what the current folder lists, on POSIX systems.
+//
+// The listing is read once, when a name first turns out to exist, and kept
+// current from then on: on Linux by inotify, which reports every name made
+// or removed in the folder, by this run or another process; elsewhere by
+// the run's own changes, and read again when a name is missing from it
+// (someone else changed the folder). A queue that overflows is read anew.
+#if !defined(_WIN32)
+#include "folder_listing.h"
+
+#include "name_policy.h"
+
+#include <dirent.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+
+static std::unordered_set<std::string> s_names;
+static std::unordered_multimap<std::string, std::string> s_by_folded_name;
+static bool s_read = false;     // the folder has been read
+static bool s_current = false;  // the watch has missed no change since
+static int s_watch = -1;        // inotify on the folder, once the listing is read
+
+static void add_name(const std::string &name)
+{
+    if (s_names.insert(name).second)
+        s_by_folded_name.emplace(folded_name(name.c_str()), name);
+}
+
+static void remove_name(const std::string &name)
+{
+    if (s_names.erase(name) == 0)
+        return;
+    const auto range = s_by_folded_name.equal_range(folded_name(name.c_str()));
+    for (auto i = range.first; i != range.second; ++i)
+        if (i->second == name) {
+            s_by_folded_name.erase(i);
+            return;
+        }
+}
+
+// Starts watching the folder for names made and removed, before it is read,
+// so that no change slips between the reading and the watching.
+static void watch_folder()
+{
+#ifdef __linux__
+    if (s_watch < 0)
+        s_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (s_watch >= 0 &&
+        inotify_add_watch(s_watch, ".", IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+        close(s_watch);
+        s_watch = -1;
+    }
+#endif
+}
+
+// Takes in the changes inotify has queued; a lost one (an overflow, the
+// folder gone) makes the listing to be read anew.
+static void take_changes()
+{
+#ifdef __linux__
+    alignas(inotify_event) char events[16384];
+    for (ssize_t got; s_watch >= 0 && (got = read(s_watch, events, sizeof events)) > 0;) {
+        for (const char *p = events; p < events + got;) {
+            const auto *const event = reinterpret_cast<const inotify_event *>(p);
+            if ((event->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0)
+                s_current = false;
+            else if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0)
+                add_name(event->name);
+            else if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0)
+                remove_name(event->name);
+            p += sizeof *event + event->len;
+        }
+    }
+#endif
+}
+
+// Reads the whole listing of the folder; false when it cannot be listed.
+static bool read_folder()
+{
+    watch_folder();
+    take_changes();  // all before this read are in it
+    DIR *const folder = opendir(".");
+    if (folder == nullptr)
+        return false;
+    s_names.clear();
+    s_by_folded_name.clear();
+    for (const dirent *d; (d = readdir(folder)) != nullptr;)
+        add_name(d->d_name);
+    closedir(folder);
+    s_read = true;
+    s_current = s_watch >= 0;
+    return true;
+}
+
+bool listed_name(const char *name, std::string *listed)
+{
+    take_changes();
+    // Without a watch, a name missing from the listing means that someone
+    // else changed the folder: read again.
+    const bool stale = s_watch >= 0 ? !s_current : !s_read || s_names.count(name) == 0;
+    if (stale && !read_folder())
+        return false;
+    if (s_names.count(name) != 0) {
+        *listed = name;
+        return true;
+    }
+    const auto variant = s_by_folded_name.find(folded_name(name));
+    *listed = variant != s_by_folded_name.end() ? variant->second : std::string();
+    return true;
+}
+
+void note_listed(const char *name)
+{
+    if (s_watch < 0)
+        add_name(name);
+}
+#endif

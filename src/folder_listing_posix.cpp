@@ -25,9 +25,20 @@ static bool s_read = false;     // the folder has been read
 static bool s_current = false;  // the watch has missed no change since
 static int s_watch = -1;        // inotify on the folder, once the listing is read
 
+// True for the temporary names of this run or another (".NAME.WAV." and 8
+// hex digits, partial_file.h): no output name equals one, folded or not, as
+// none ends in anything but ".WAV", so they are not kept.
+static bool is_temporary(const std::string &name)
+{
+    const std::size_t length = name.size();
+    if (length < 15 || name[0] != '.' || name.compare(length - 13, 5, ".WAV.") != 0)
+        return false;
+    return name.find_first_not_of("0123456789abcdef", length - 8) == std::string::npos;
+}
+
 static void add_name(const std::string &name)
 {
-    if (s_names.insert(name).second)
+    if (!is_temporary(name) && s_names.insert(name).second)
         s_by_folded_name.emplace(folded_name(name.c_str()), name);
 }
 
@@ -116,7 +127,9 @@ bool listed_name(const char *name, std::string *listed)
 
 void note_listed(const char *name)
 {
-    if (s_watch < 0)
+    // Until the folder is first read there is nothing to keep current; with
+    // a watch the change comes as an event.
+    if (s_read && s_watch < 0)
         add_name(name);
 }
 #endif

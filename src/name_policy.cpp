@@ -105,6 +105,11 @@ std::string folded_name(const char *name)
     std::string out;
     out.reserve(std::strlen(name));
     for (const auto *s = reinterpret_cast<const unsigned char *>(name); *s != '\0';) {
+        if (*s < 0x80) {  // most names: no table needed
+            out += static_cast<char>(*s >= 'A' && *s <= 'Z' ? *s - 'A' + 'a' : *s);
+            ++s;
+            continue;
+        }
         char32_t code = 0;
         const int length = decode_utf8(s, &code);
         if (length == 0) {

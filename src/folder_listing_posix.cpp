@@ -42,6 +42,7 @@ static void add_name(const std::string &name)
         s_by_folded_name.emplace(folded_name(name.c_str()), name);
 }
 
+#ifdef __linux__
 static void remove_name(const std::string &name)
 {
     if (s_names.erase(name) == 0)
@@ -53,6 +54,7 @@ static void remove_name(const std::string &name)
             return;
         }
 }
+#endif
 
 // Starts watching the folder for names made and removed, before it is read,
 // so that no change slips between the reading and the watching.

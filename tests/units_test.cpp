@@ -134,6 +134,13 @@ TEST(NamePolicy, NamesAndHowAnExistingOneWasReached)
     EXPECT_EQ(how_reached("MYRECO~1.WAV", "My Recording.wav"), reached_other);
     EXPECT_EQ(how_reached("MYRECO~1.WAV", ""), reached_other);
     EXPECT_TRUE(leaves_folder("a/b") && leaves_folder("..\\x") && !leaves_folder("..") && !leaves_folder("a:b"));
+    // Windows devices, whatever follows the first dot, in any case, with
+    // blanks before it; superscript digits in UTF-8 and in Windows-1252.
+    for (const char *device : {"CON.WAV", "nul", "PRN  .x", "conin$.WAV", "COM0.WAV", "lpt9", "COM\xc2\xb9.WAV",
+                               "LPT\xc2\xb2.WAV", "LPT\xb3.WAV"})
+        EXPECT_TRUE(names_windows_device(device)) << device;
+    for (const char *name : {"CONX.WAV", "COM10.WAV", "NULL", " CON.WAV", "LPT\xc2\xb4.WAV", "COM.WAV", "CONOUT$X"})
+        EXPECT_FALSE(names_windows_device(name)) << name;
 }
 
 }  // namespace

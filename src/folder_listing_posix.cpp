@@ -1,10 +1,13 @@
 // ZUM Sound Ripper: what the current folder lists, on POSIX systems.
 //
 // The listing is read once, when a name first turns out to exist, and kept
-// current from then on: on Linux by inotify, which reports every name made
-// or removed in the folder, by this run or another process; elsewhere by
-// the run's own changes, and read again when a name is missing from it
-// (someone else changed the folder). A queue that overflows is read anew.
+// current with the run's own changes; a name missing from it means that
+// someone else changed the folder, and it is read again. A run that has to
+// read it a third time (other runs at work in the folder, or a file of
+// names that keep missing) watches the folder from then on: on Linux,
+// inotify reports every name made or removed there, so the listing stays
+// current without reading it again, until the queue overflows. Not from
+// the start, as a watch costs about 10 ms when the process ends.
 #if !defined(_WIN32)
 #include "folder_listing.h"
 
@@ -21,9 +24,9 @@
 
 static std::unordered_set<std::string> s_names;
 static std::unordered_multimap<std::string, std::string> s_by_folded_name;
-static bool s_read = false;     // the folder has been read
+static int s_reads = 0;         // times the folder has been read
 static bool s_current = false;  // the watch has missed no change since
-static int s_watch = -1;        // inotify on the folder, once the listing is read
+static int s_watch = -1;        // inotify on the folder, from the third read
 
 // True for the temporary names of this run or another (".NAME.WAV." and 8
 // hex digits, partial_file.h): no output name equals one, folded or not, as
@@ -61,8 +64,11 @@ static void remove_name(const std::string &name)
 static void watch_folder()
 {
 #ifdef __linux__
-    if (s_watch < 0)
-        s_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    static bool s_tried = false;  // once: a system out of watches stays so
+    if (s_tried)
+        return;
+    s_tried = true;
+    s_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (s_watch >= 0 &&
         inotify_add_watch(s_watch, ".", IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
         close(s_watch);
@@ -95,7 +101,8 @@ static void take_changes()
 // Reads the whole listing of the folder; false when it cannot be listed.
 static bool read_folder()
 {
-    watch_folder();
+    if (s_reads >= 2)
+        watch_folder();
     take_changes();  // all before this read are in it
     DIR *const folder = opendir(".");
     if (folder == nullptr)
@@ -105,7 +112,7 @@ static bool read_folder()
     for (const dirent *d; (d = readdir(folder)) != nullptr;)
         add_name(d->d_name);
     closedir(folder);
-    s_read = true;
+    ++s_reads;
     s_current = s_watch >= 0;
     return true;
 }
@@ -115,7 +122,7 @@ bool listed_name(const char *name, std::string *listed)
     take_changes();
     // Without a watch, a name missing from the listing means that someone
     // else changed the folder: read again.
-    const bool stale = s_watch >= 0 ? !s_current : !s_read || s_names.count(name) == 0;
+    const bool stale = s_watch >= 0 ? !s_current : s_reads == 0 || s_names.count(name) == 0;
     if (stale && !read_folder())
         return false;
     if (s_names.count(name) != 0) {
@@ -131,7 +138,7 @@ void note_listed(const char *name)
 {
     // Until the folder is first read there is nothing to keep current; with
     // a watch the change comes as an event.
-    if (s_read && s_watch < 0)
+    if (s_reads > 0 && s_watch < 0)
         add_name(name);
 }
 #endif

@@ -35,10 +35,25 @@ static void unlock_buffer()
 {
     ReleaseSRWLockExclusive(&s_lock);
 }
+// The handler waits about two seconds at most: a main thread stuck in a
+// write (a pipe no one reads) must not keep a Ctrl-C from ending the run.
+static bool lock_buffer_on_interrupt()
+{
+    for (int waited = 0; waited < 2000; ++waited) {
+        if (TryAcquireSRWLockExclusive(&s_lock))
+            return true;
+        Sleep(1);
+    }
+    return false;
+}
 #else
 // A signal handler interrupts the main thread itself: no lock, see s_writing.
 static void lock_buffer() {}
 static void unlock_buffer() {}
+static bool lock_buffer_on_interrupt()
+{
+    return true;
+}
 #endif
 
 // Writes n bytes to standard output; false when not all could be written.
@@ -91,7 +106,8 @@ void flush_console_on_interrupt()
 {
     // Interrupting flush_console, the bytes may be written already in part:
     // lose the rest rather than print a line twice.
-    lock_buffer();
+    if (!lock_buffer_on_interrupt())
+        return;
     if (s_writing == 0)
         put_bytes(s_buffer, static_cast<std::size_t>(s_held));
     s_held = 0;

@@ -19,6 +19,7 @@
 #include "names_windows.h"
 #include "partial_file.h"
 #include "written_files.h"
+#include "zumrip.h"
 
 #include <cstring>
 #include <io.h>
@@ -82,6 +83,20 @@ static bool flush_file(int fd)
     return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != 0;
 }
 
+// True when the existing name, which the folder lists as listed, is the
+// input. An input named in this folder is it exactly when the folder lists
+// both under one name (a file system that gives each spelling an identity
+// of its own, as FUSE may, cannot hide it then); elsewhere its identity
+// tells, which cannot be reused while the input is open.
+static bool is_input(const char *name, bool listing_known, const std::string &listed)
+{
+    std::string input_listed;
+    if (listing_known && !listed.empty() && !leaves_folder(g_input_name) && std::strchr(g_input_name, ':') == nullptr &&
+        listed_name(g_input_name, &input_listed) && !input_listed.empty())
+        return input_listed == listed;
+    return is_input_file(name);
+}
+
 // True when the existing name (UTF-8 and wide), which the folder lists as
 // listed, may be replaced by this entry's clip. By what the folder lists,
 // not by identity numbers: the name itself may be replaced unless it is a
@@ -97,9 +112,7 @@ static bool may_replace(const char *name, const wchar_t *wide, bool listing_know
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
         (attributes & FILE_ATTRIBUTE_READONLY) != 0)
         return false;
-    // The input's identity, confirmed by the listing: the entry the name
-    // reaches, under the name the folder lists it by, is the file open.
-    if (is_input_file(name) || (listing_known && !listed.empty() && is_input_file(listed.c_str())))
+    if (is_input(name, listing_known, listed))
         return false;
     switch (how_reached(name, listing_known ? listed.c_str() : nullptr)) {
     case reached_itself:

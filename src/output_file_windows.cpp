@@ -83,6 +83,13 @@ static bool flush_file(int fd)
     return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != 0;
 }
 
+// Removes the temporary file after a failure that result stands for; one
+// left behind makes it a write failure.
+static OutputResult fail(OutputResult result)
+{
+    return remove_temporary() ? result : output_not_written;
+}
+
 // True when the existing name, which the folder lists as listed, is the
 // input. An input named in this folder is it exactly when the folder lists
 // both under one name (a file system that gives each spelling an identity
@@ -136,16 +143,23 @@ static OutputResult replace(const char *name, const wchar_t *wide)
     const wchar_t *const long_name = listing_known && !listed.empty() && wide_name(listed.c_str(), listed_wide, 64)
                                          ? listed_wide : wide;
     if (!may_replace(name, wide, listing_known, listed))
-        return remove_temporary() ? output_not_created : output_not_written;
+        return fail(output_not_created);
     const bool link = is_link(wide, long_name);
     const bool ready = link ? show_temporary() : hand_over(wide, temporary_name());
     if (!ready || !rename_temporary(wide))
-        return remove_temporary() ? output_not_created : output_not_written;
+        return fail(output_not_created);
     remember_written(name, last_entry());
     note_listed(name);
     return output_written;
 }
 
+// The steps of finishing a clip, in this order: its bytes on the disk
+// before it has a name (flush_file), so that a crash leaves the old file or
+// the whole new one; closed before it is renamed; shown (the hidden
+// attribute off) before it gets a name of its own, so that no file the
+// user is meant to see stays hidden; then a new name by a move that never
+// replaces, or, where the name exists, the decision, the hand-over and the
+// one rename (replace).
 OutputResult write_output(const char *name, const unsigned char *data, std::uint64_t size,
                           std::uint64_t full_size)
 {
@@ -156,13 +170,11 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     if (fd < 0)
         return output_not_created;
     const bool written = write_all(fd, data, size) && (full_size == size || extend(fd, full_size)) && flush_file(fd);
-    if (_close(fd) != 0 || !written) {
-        remove_temporary();
-        return output_not_written;
-    }
+    if (_close(fd) != 0 || !written)
+        return fail(output_not_written);
     stop_if_interrupted(-1);
     if (!show_temporary())
-        return remove_temporary() ? output_not_created : output_not_written;
+        return fail(output_not_created);
     if (name_temporary(wide)) {
         remember_written(name, last_entry());
         note_listed(name);
@@ -170,7 +182,7 @@ OutputResult write_output(const char *name, const unsigned char *data, std::uint
     }
     const DWORD why = GetLastError();
     if (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)
-        return remove_temporary() ? output_not_created : output_not_written;
+        return fail(output_not_created);
     return replace(name, wide);
 }
 #endif

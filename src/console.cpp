@@ -21,6 +21,41 @@ static char s_buffer[1 << 16];
 static volatile std::sig_atomic_t s_held = 0;     // bytes of s_buffer not yet written
 static volatile std::sig_atomic_t s_writing = 0;  // flush_console under way
 
+#ifdef _WIN32
+// Windows interrupts from a thread of its own (the console control
+// handler), which writes the buffer under this lock: it waits for a write
+// of the main thread to end instead of losing its rest, and never sees the
+// buffer half changed.
+static SRWLOCK s_lock = SRWLOCK_INIT;
+static void lock_buffer()
+{
+    AcquireSRWLockExclusive(&s_lock);
+}
+static void unlock_buffer()
+{
+    ReleaseSRWLockExclusive(&s_lock);
+}
+// The handler waits about two seconds at most: a main thread stuck in a
+// write (a pipe no one reads) must not keep a Ctrl-C from ending the run.
+static bool lock_buffer_on_interrupt()
+{
+    for (int waited = 0; waited < 2000; ++waited) {
+        if (TryAcquireSRWLockExclusive(&s_lock))
+            return true;
+        Sleep(1);
+    }
+    return false;
+}
+#else
+// A signal handler interrupts the main thread itself: no lock, see s_writing.
+static void lock_buffer() {}
+static void unlock_buffer() {}
+static bool lock_buffer_on_interrupt()
+{
+    return true;
+}
+#endif
+
 // Writes n bytes to standard output; false when not all could be written.
 static bool put_bytes(const char *bytes, std::size_t n)
 {
@@ -49,7 +84,8 @@ void start_console()
 #endif
 }
 
-bool flush_console()
+// flush_console with the lock held.
+static bool flush_held()
 {
     s_writing = 1;
     const bool written = put_bytes(s_buffer, static_cast<std::size_t>(s_held));
@@ -58,27 +94,40 @@ bool flush_console()
     return written;
 }
 
+bool flush_console()
+{
+    lock_buffer();
+    const bool written = flush_held();
+    unlock_buffer();
+    return written;
+}
+
 void flush_console_on_interrupt()
 {
     // Interrupting flush_console, the bytes may be written already in part:
     // lose the rest rather than print a line twice.
+    if (!lock_buffer_on_interrupt())
+        return;
     if (s_writing == 0)
         put_bytes(s_buffer, static_cast<std::size_t>(s_held));
     s_held = 0;
+    unlock_buffer();
 }
 
 // Appends n bytes to the buffer, writing it out first when they do not fit
 // and straight through when they never would.
 static void hold(const char *bytes, std::size_t n)
 {
+    lock_buffer();
     if (static_cast<std::size_t>(s_held) + n > sizeof s_buffer)
-        flush_console();
-    if (n > sizeof s_buffer) {
+        flush_held();
+    if (n > sizeof s_buffer)
         put_bytes(bytes, n);
-        return;
+    else {
+        std::memcpy(s_buffer + s_held, bytes, n);
+        s_held = static_cast<std::sig_atomic_t>(s_held + static_cast<std::sig_atomic_t>(n));  // after the copy: an interruption writes only whole bytes
     }
-    std::memcpy(s_buffer + s_held, bytes, n);
-    s_held = static_cast<std::sig_atomic_t>(s_held + static_cast<std::sig_atomic_t>(n));  // after the copy: an interruption writes only whole bytes
+    unlock_buffer();
 }
 
 void say(const char *text)

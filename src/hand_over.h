@@ -10,6 +10,12 @@
 // put it in the old file's place. False when one of them could not be
 // handed over.
 bool hand_over(const wchar_t *old_name, const wchar_t *new_name);
+
+// True when name, which the current folder lists as listed, is a link: a
+// reparse point, or a name the system follows elsewhere (wine shows a Unix
+// symbolic link as the file it points to). A link hands over nothing: its
+// target is another file.
+bool is_link(const wchar_t *name, const wchar_t *listed);
 #else
 #include <sys/stat.h>
 

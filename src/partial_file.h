@@ -36,8 +36,9 @@ bool link_temporary(int fd, const char *name);
 const path_char *temporary_name();
 
 // Renames the temporary file to name, replacing what stands there (POSIX
-// rename, which replaces a link and never follows it). The temporary name
-// is gone once it returns true.
+// rename; on Windows MoveFileExW with MOVEFILE_REPLACE_EXISTING), in one
+// step that replaces a link and never follows it. The temporary name is
+// gone once it returns true.
 bool rename_temporary(const path_char *name);
 
 // Removes the temporary name, if there is one. False when it exists and
@@ -55,9 +56,19 @@ bool flush_written();
 
 #ifdef _WIN32
 // After an interruption: closes fd (unless it is -1), removes the temporary
-// file and ends the run. Looked at between pieces of a write and just
-// before a file is put in place.
+// file, writes out the console's buffer and ends the run. Looked at between
+// pieces of a write; rename_temporary and name_temporary look again just
+// before they rename.
 void stop_if_interrupted(int fd);
+
+// Takes the hidden attribute off the temporary file, which is to be named
+// as a file of its own (not one that hands over its attributes). False
+// when it cannot.
+bool show_temporary();
+
+// Renames the temporary file to name, which must not exist: fails then,
+// ERROR_ALREADY_EXISTS or ERROR_FILE_EXISTS, and never replaces anything.
+bool name_temporary(const wchar_t *name);
 #endif
 
 #endif

@@ -126,6 +126,7 @@ TEST(NamePolicy, NamesAndHowAnExistingOneWasReached)
     // Bytes that are no UTF-8 (Latin-1 É, a lone lead byte, an overlong
     // form, a surrogate) stay as they are, the letters around them fold.
     EXPECT_EQ(folded_name("AB\xc9\xc3Z\xc0\x81\xed\xa0\x80.WAV"), "ab\xc9\xc3z\xc0\x81\xed\xa0\x80.wav");
+    EXPECT_EQ(folded_name("\xf8\x90\x80\x80\xf5\x80\x80\x80"), "\xf8\x90\x80\x80\xf5\x80\x80\x80");  // no lead bytes
     EXPECT_EQ(folded_name("\xc3\x89T\xc3\x89.WAV"), folded_name("\xc3\xa9t\xc3\xa9.wav"));
     EXPECT_NE(folded_name("\xc3\x89T\xc3\x89.WAV"), folded_name("e\xcc\x81t\xc3\xa9.wav"));  // not normalised
     EXPECT_EQ(how_reached("DRUM.WAV", "DRUM.WAV"), reached_itself);

@@ -23,40 +23,6 @@
 
 namespace harness {
 
-std::string u16le(unsigned value)
-{
-    return {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
-}
-
-std::string u32le(std::uint32_t value)
-{
-    return u16le(value & 0xFFFF) + u16le(value >> 16);
-}
-
-std::string resource(const std::vector<Entry> &entries, std::vector<std::size_t> slots)
-{
-    if (slots.empty())
-        for (std::size_t i = 0; i < entries.size(); ++i)
-            slots.push_back(i);
-    std::vector<std::uint32_t> offsets;
-    std::string body;
-    const std::size_t body_start = 6 + 4 * slots.size();
-    for (const Entry &e : entries) {
-        std::string name = e.name;
-        name.resize(8, '\0');
-        const auto size = e.declared < 0 ? e.samples.size() : static_cast<std::size_t>(e.declared);
-        // The unused bytes are not zero, so that nothing may rely on them.
-        body += name + "\xA5\xA5\xA5\xA5" + u16le(e.rate_code) + '\xA5' +
-                u32le(static_cast<std::uint32_t>(size));
-        offsets.push_back(static_cast<std::uint32_t>(body_start + body.size()));
-        body += e.samples;
-    }
-    std::string file = "MSRV" + u16le(static_cast<unsigned>(slots.size()));
-    for (const std::size_t entry : slots)
-        file += u32le(offsets.at(entry));
-    return file + body;
-}
-
 std::string wav(std::uint32_t rate, const std::string &samples)
 {
     const auto n = static_cast<std::uint32_t>(samples.size());

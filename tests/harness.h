@@ -111,6 +111,7 @@ protected:
     // Unmounts the working directory's file system and mounts it again, as
     // a restart after a power cut would; false when that fails.
     bool remount_work();
+    // hold() and release(), in inject.cpp, work the tool through ptrace.
     // Runs a traced tool until it enters the system call numbered call (SYS_write,
     // SYS_close) on a file of the working directory, of count bytes when
     // count is not 0, and holds it there: true. False when the tool exits

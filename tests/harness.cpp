@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -109,7 +111,21 @@ bool can_make_pid_namespace()
 std::string shown_argv0(const std::string &argv0)
 {
     const char *shown = std::getenv("ZUMRIP_ARGV0");
-    return shown != nullptr && *shown != '\0' ? shown : argv0;
+    if (shown != nullptr && *shown != '\0')
+        return shown;
+    if (!windows_binary())
+        return argv0;
+    // wine passes the program's Windows path, whatever it is asked.
+    static const std::string windows_path = [] {
+        std::FILE *const pipe = popen(("winepath -w '" + binary() + "' 2>/dev/null").c_str(), "r");
+        char path[4096] = "";
+        if (pipe != nullptr && std::fgets(path, sizeof path, pipe) == nullptr)
+            path[0] = '\0';
+        if (pipe != nullptr)
+            pclose(pipe);
+        return std::string(path, std::strcspn(path, "\n"));
+    }();
+    return windows_path;
 }
 
 std::string read_file(const std::string &path)

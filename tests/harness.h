@@ -80,7 +80,8 @@ bool can_inject();
 // has them and a sandbox that allows them).
 bool can_make_pid_namespace();
 // Argument 0 as the tool will see it: argv0, unless the emulator cannot pass
-// it on, in which case ZUMRIP_ARGV0 says what it passes instead.
+// it on, in which case ZUMRIP_ARGV0 says what it passes instead (under wine,
+// when unset: the binary's Windows path, from winepath).
 std::string shown_argv0(const std::string &argv0);
 
 // Test fixture: a fresh directory holding the working directory "work" that

@@ -1013,7 +1013,7 @@ TEST_F(Input, ACopyThatCannotGrowServesNothingPastIt)
     const Result r = run("/dev/stdin", {0, 64 << 10, 0, spool});
     std::string expected = opened("/dev/stdin") + "This file has 20 entries.\n";
     std::map<std::string, std::string> files;
-    for (int i = 0; i < 20; ++i) {
+    for (std::size_t i = 0; i < 20; ++i) {
         const std::size_t end = file.find(entries[i].samples) + 14000;
         const std::string name = entries[i].name + ".WAV";
         if (end - 14000 > 64 << 10) {

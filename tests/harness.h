@@ -4,6 +4,8 @@
 #ifndef ZUMRIP_TEST_HARNESS_H
 #define ZUMRIP_TEST_HARNESS_H
 
+#include "resource_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
@@ -12,26 +14,23 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness {
 
-// Little-endian integers appended to a byte string.
-std::string u16le(unsigned value);
-std::string u32le(std::uint32_t value);
-
-// One entry of a resource file built by resource().
-struct Entry {
-    std::string name;             // up to 8 bytes, zero-padded
-    std::uint16_t rate_code = 0x0220;
-    std::string samples;
-    std::int64_t declared = -1;   // sample size field; -1 = samples.size()
-};
+using resource_writer::Entry;
+using resource_writer::u16le;
+using resource_writer::u32le;
 
 // A resource file with the entries laid out one after the other behind the
 // header and the offset table. Slot i of the table holds the offset of entry
-// slots[i]; by default the table lists the entries in their order.
-std::string resource(const std::vector<Entry> &entries, std::vector<std::size_t> slots = {});
+// slots[i]; by default the table lists the entries in their order. The bytes
+// the tool ignores are not zero, so that nothing may rely on them.
+inline std::string resource(const std::vector<Entry> &entries, std::vector<std::size_t> slots = {})
+{
+    return resource_writer::contents(entries, {std::move(slots), '\xA5'});
+}
 
 // The WAV file the tool must write for these samples at this rate.
 std::string wav(std::uint32_t rate, const std::string &samples);
@@ -81,7 +80,8 @@ bool can_inject();
 // has them and a sandbox that allows them).
 bool can_make_pid_namespace();
 // Argument 0 as the tool will see it: argv0, unless the emulator cannot pass
-// it on, in which case ZUMRIP_ARGV0 says what it passes instead.
+// it on, in which case ZUMRIP_ARGV0 says what it passes instead (under wine,
+// when unset: the binary's Windows path, from winepath).
 std::string shown_argv0(const std::string &argv0);
 
 // Test fixture: a fresh directory holding the working directory "work" that
@@ -112,6 +112,7 @@ protected:
     // Unmounts the working directory's file system and mounts it again, as
     // a restart after a power cut would; false when that fails.
     bool remount_work();
+    // hold() and release(), in inject.cpp, work the tool through ptrace.
     // Runs a traced tool until it enters the system call numbered call (SYS_write,
     // SYS_close) on a file of the working directory, of count bytes when
     // count is not 0, and holds it there: true. False when the tool exits

@@ -23,7 +23,10 @@
 #endif
 
 static std::unordered_set<std::string> s_names;
+// By folded name, made when a name first reaches an entry of another
+// spelling (on a file system that folds), and kept from then on.
 static std::unordered_multimap<std::string, std::string> s_by_folded_name;
+static bool s_folded = false;
 static int s_reads = 0;         // times the folder has been read
 static bool s_current = false;  // the watch has missed no change since
 static int s_watch = -1;        // inotify on the folder, from the third read
@@ -41,14 +44,14 @@ static bool is_temporary(const std::string &name)
 
 static void add_name(const std::string &name)
 {
-    if (!is_temporary(name) && s_names.insert(name).second)
+    if (!is_temporary(name) && s_names.insert(name).second && s_folded)
         s_by_folded_name.emplace(folded_name(name.c_str()), name);
 }
 
 #ifdef __linux__
 static void remove_name(const std::string &name)
 {
-    if (s_names.erase(name) == 0)
+    if (s_names.erase(name) == 0 || !s_folded)
         return;
     const auto range = s_by_folded_name.equal_range(folded_name(name.c_str()));
     for (auto i = range.first; i != range.second; ++i)
@@ -128,6 +131,11 @@ bool listed_name(const char *name, std::string *listed)
     if (s_names.count(name) != 0) {
         *listed = name;
         return true;
+    }
+    if (!s_folded) {
+        for (const std::string &n : s_names)
+            s_by_folded_name.emplace(folded_name(n.c_str()), n);
+        s_folded = true;
     }
     const auto variant = s_by_folded_name.find(folded_name(name));
     *listed = variant != s_by_folded_name.end() ? variant->second : std::string();

@@ -250,12 +250,16 @@ function showClip(run, clip, line) {
   run.clips.set(clip.name, { item, url, blob, audio });
 }
 
+// WebKit has no requestIdleCallback: a short timer stands in for it there.
+const whenIdle = 'requestIdleCallback' in globalThis ? (callback) => requestIdleCallback(callback)
+  : (callback) => setTimeout(callback, 50);
+
 // Gives the players still without a source theirs, one at a time while the
 // page is idle, from a second after the last file was extracted on.
 let givingSources = null;
 function givePlayersSources() {
   clearTimeout(givingSources);
-  const next = () => requestIdleCallback(() => {
+  const next = () => whenIdle(() => {
     if (current !== null)
       return;
     for (const run of runs)

@@ -124,7 +124,10 @@ async function extract(id, file) {
       // usedBytes count) when they fill their buffer, as when written in one
       // piece; else a copy.
       const node = FS.lookupPath(path).node;
-      let bytes = node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
+      // MEMFS may hold them in a view of the tool's memory as signed bytes
+      // (HEAP8): they are handed on as unsigned, as WAV samples are.
+      const contents = node.contents || new Uint8Array(0);
+      let bytes = new Uint8Array(contents.buffer, contents.byteOffset, node.usedBytes);
       if (bytes.byteOffset !== 0 || bytes.byteLength !== bytes.buffer.byteLength)
         bytes = bytes.slice();
       FS.unlink(path);

@@ -315,7 +315,7 @@ function clipSummary(run) {
 }
 
 function settle(run, state) {
-  run.section.removeAttribute('aria-busy');
+  run.section.setAttribute('aria-busy', 'false');
   run.state.textContent = state;
   if (run === current)
     current = null;

@@ -77,8 +77,11 @@ async function savedFile(folder, before) {
       const path = join(folder, fresh[0]);
       const size = statSync(path).size;
       await new Promise((done) => setTimeout(done, 50));
-      if (statSync(path).size === size)
-        return { name: fresh[0], bytes: readFileSync(path) };
+      if (statSync(path).size === size) {
+        const bytes = readFileSync(path);
+        rmSync(path);   // so that a later file of that name keeps it
+        return { name: fresh[0], bytes };
+      }
     }
     if (Date.now() - started > LIMIT)
       throw new Error(`no download in ${LIMIT} ms`);
@@ -140,7 +143,8 @@ async function openFirefox(session, profile, downloads) {
     userDataDir: profile,
     protocolTimeout: LIMIT,
     downloadBehavior: { policy: 'allow', downloadPath: downloads },
-    extraPrefsFirefox: { 'media.autoplay.default': 0, 'media.autoplay.blocking_policy': 0 },
+    // Plays with no sound device, as a machine without one has none.
+    extraPrefsFirefox: { 'media.autoplay.default': 0, 'media.autoplay.blocking_policy': 0, 'media.cubeb.force_mock_context': true },
   });
   const page = (await browser.pages())[0] || await browser.newPage();
   page.setDefaultTimeout(LIMIT);
@@ -156,15 +160,12 @@ async function openFirefox(session, profile, downloads) {
     reload: () => page.reload(),
     evaluate: (fn, arg) => page.evaluate(fn, arg),
     pick: async (paths) => (await page.$('#pick')).uploadFile(...paths),
-    click: (selector) => page.click(selector),
+    click: (selector) => page.locator(selector).click(),
     press: (key) => page.keyboard.press(key === 'Space' ? ' ' : key),
-    chooseWithKeyboard: async (paths) => {
-      const [chooser] = await Promise.all([page.waitForFileChooser(), page.keyboard.press(' ')]);
-      await chooser.accept(paths);
-    },
+    chooseWithKeyboard: null,   // firefox-esr reports no file dialog over BiDi
     download: async (selector) => {
       const before = listed(downloads);
-      await page.click(selector);
+      await page.locator(selector).click();
       return savedFile(downloads, before);
     },
     viewport: (width, height) => page.setViewport({ width, height }),

@@ -94,9 +94,13 @@ function clipRow({ shown, clip }) {
   audio.controls = true;
   audio.preload = 'none';
   audio.setAttribute('aria-label', `Play ${shown}`);
+  // Once it has a source the player may load it (WebKit's never loads a
+  // source that it was told not to preload, even to play it).
   const load = () => {
-    if (!audio.hasAttribute('src'))
+    if (!audio.hasAttribute('src')) {
+      audio.preload = 'auto';
       audio.src = clip.url;
+    }
   };
   audio.addEventListener('focus', load);
   audio.addEventListener('pointerdown', load);

@@ -9,8 +9,9 @@
 // so that no test shares a download, a service worker or storage with
 // another. Its calls:
 //   goto(url), reload(), evaluate(fn, arg) (arg and result as JSON),
-//   pick(paths) (the file input's files), click(selector), press(key)
-//   ('Tab', 'Space'),
+//   pick(paths) (the file input's files), click(selector), play(selector)
+//   (starts a player: from the page where the engine allows it, else by
+//   its play button), press(key) ('Tab', 'Space'),
 //   chooseWithKeyboard(paths) (Space on the focused input, the files given
 //   to the chooser it opens; null where the driver cannot see the chooser),
 //   download(selector) ({name, bytes} of what a click on it saves),
@@ -119,6 +120,11 @@ async function openChromium(session, profile) {
     evaluate: (fn, arg) => page.evaluate(fn, arg),
     pick: (paths) => page.setInputFiles('#pick', paths),
     click: (selector) => page.click(selector),
+    play: (selector) => page.evaluate((p) => {
+      const player = document.querySelector(p);
+      player.focus();   // reached first, as by a click
+      player.play().catch(() => {});   // its error event tells
+    }, selector),
     press: (key) => page.keyboard.press(key),
     chooseWithKeyboard: async (paths) => {
       const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.keyboard.press('Space')]);
@@ -161,6 +167,11 @@ async function openFirefox(session, profile, downloads) {
     evaluate: (fn, arg) => page.evaluate(fn, arg),
     pick: async (paths) => (await page.$('#pick')).uploadFile(...paths),
     click: (selector) => page.locator(selector).click(),
+    play: (selector) => page.evaluate((p) => {
+      const player = document.querySelector(p);
+      player.focus();   // reached first, as by a click
+      player.play().catch(() => {});   // its error event tells
+    }, selector),
     press: (key) => page.keyboard.press(key === 'Space' ? ' ' : key),
     chooseWithKeyboard: null,   // firefox-esr reports no file dialog over BiDi
     download: async (selector) => {
@@ -202,7 +213,7 @@ async function openWebKit(session, profile, downloads) {
           browserName: 'MiniBrowser',
           'webkitgtk:browserOptions': {
             binary: '/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser',
-            args: ['--automation', `--geometry=1100x800`],
+            args: ['--automation', '--geometry=1100x800'],
           },
         }).build();
         break;
@@ -232,11 +243,13 @@ async function openWebKit(session, profile, downloads) {
     session.errors.push(...got);
   };
   const evaluate = async (fn, arg) => {
+    if (typeof fn === 'string')   // a script
+      return driver.executeScript(fn);
     const result = await driver.executeAsyncScript(
       `const done = arguments[arguments.length - 1];
        Promise.resolve().then(() => (${fn})(arguments[0])).then(
          (value) => done({ value: value === undefined ? null : value }),
-         (error) => done({ error: String(error && error.stack || error) }));`, arg === undefined ? null : arg);
+         (error) => done({ error: String(error) }));`, arg === undefined ? null : arg);
     if (result.error !== undefined)
       throw new Error(result.error);
     return result.value;
@@ -247,7 +260,19 @@ async function openWebKit(session, profile, downloads) {
     reload: async () => { await gather(); await driver.navigate().refresh(); await listen(); },
     evaluate,
     pick: async (paths) => driver.findElement(By.id('pick')).sendKeys(paths.join('\n')),
-    click: async (selector) => driver.findElement(By.css(selector)).click(),
+    click: async (selector) => {
+      const target = await driver.findElement(By.css(selector));
+      await driver.executeScript((e) => e.scrollIntoView({ block: 'center' }), target);
+      await target.click();
+    },
+    // WebKit lets a page play nothing before a gesture: its player's play
+    // button, at the left end, is clicked.
+    play: async (selector) => {
+      const target = await driver.findElement(By.css(selector));
+      await driver.executeScript((e) => e.scrollIntoView({ block: 'center' }), target);
+      const { width } = await target.getRect();
+      await driver.actions().move({ origin: target, x: Math.round(24 - width / 2), y: 0 }).click().perform();
+    },
     press: async (key) => driver.actions().sendKeys(keys[key]).perform(),
     chooseWithKeyboard: null,
     // The page saves a download through a link to a blob: URL; WebKit's

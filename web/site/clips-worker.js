@@ -1,19 +1,18 @@
 // The clip worker: gives each clip the extraction worker took out of the
-// tool's folder a Blob, a blob: URL and its waveform's peaks, and hands all
-// the extraction worker says on to the page, in order. Made here, a URL
-// holds up neither the tool nor the page while the browser takes in the
-// clips' bytes, and it outlives an extraction worker ended by Cancel.
-//
-// From the page: {type: 'port', port} (the extraction worker's other end)
-// and {type: 'revoke', urls}. Each row's clip {name, bytes} is passed on as
-// {name, size, header, peaks, blob, url}; header is the WAV's first 44
-// bytes.
+// tool's folder a Blob, a blob: URL and its waveform's peaks, reads its rate
+// and length from its WAV header, and hands all the extraction worker says
+// on to the page, in order. Made here, a URL holds up neither the tool nor
+// the page while the browser takes in the clips' bytes, and it outlives an
+// extraction worker ended by Cancel. The messages are written down in
+// messages.js: PortMessage and RevokeMessage from the page; each
+// OutputMessage's WrittenClip rows are passed on as Clip rows.
 
 const PEAK_COLUMNS = 240;   // waveform resolution
+const HEADER = 44;          // the WAV header the tool writes
 
-// Lowest and highest sample of each column of an 8-bit WAV's samples.
-function peaks(bytes) {
-  const samples = bytes.subarray(44);
+// Lowest and highest sample of each column of an 8-bit WAV's samples (with
+// the centre line, 128): pairs.
+function peaks(samples) {
   const out = new Uint8Array(PEAK_COLUMNS * 2);
   const per = samples.length / PEAK_COLUMNS;
   for (let c = 0; c < PEAK_COLUMNS; c++) {
@@ -33,15 +32,24 @@ function peaks(bytes) {
   return out;
 }
 
+/** @param {import('./messages.js').WrittenClip} written */
+function clip({ name, bytes }) {
+  const wav = new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const header = new DataView(wav.buffer, wav.byteOffset, Math.min(wav.byteLength, HEADER));
+  const whole = header.byteLength === HEADER;
+  const blob = new Blob([wav], { type: 'audio/wav' });
+  return {
+    name, size: wav.length, blob, url: URL.createObjectURL(blob),
+    rate: whole ? header.getUint32(24, true) : 0,
+    samples: whole ? header.getUint32(40, true) : 0,
+    peaks: peaks(wav.subarray(HEADER)),
+  };
+}
+
 function deliver(message) {
-  for (const row of message.rows || []) {
-    if (!row.clip)
-      continue;
-    const { name, bytes } = row.clip;
-    const blob = new Blob([bytes], { type: 'audio/wav' });
-    row.clip = { name, size: bytes.length, header: bytes.slice(0, 44), peaks: peaks(bytes), blob,
-                 url: URL.createObjectURL(blob) };
-  }
+  for (const row of message.rows || [])
+    if (row.clip)
+      row.clip = clip(row.clip);
   postMessage(message);
 }
 

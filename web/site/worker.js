@@ -4,14 +4,10 @@
 // working directory under the name it was picked by, so that the tool names
 // it so. Every clip the tool writes there is taken out as soon as its line
 // is finished and sent on with the console text, through the clip worker
-// (clips-worker.js), which makes its Blob and URL.
-//
-// From the page: {type: 'port', port}, the port to send everything to, and
-// then {type: 'extract', id, file}. To the port: {type: 'ready'}; then per
-// file {type: 'output', id, text, rows, entries, count}, where each row is
-// {line} or {line, clip: {name, bytes}}, and finally {type: 'end', id,
-// status, took} (took: milliseconds in main) or {type: 'error', id,
-// message}.
+// (clips-worker.js), which makes its Blob and URL. The messages are written
+// down in messages.js: PortMessage and ExtractMessage in; ReadyMessage,
+// OutputMessage<WrittenClip>, EndMessage and ErrorMessage out.
+import { fileBytes, readMounted, takeOutput } from './emscripten.js';
 import createZumrip from './zumrip.js';
 
 const POST_EVERY_MS = 40;   // console text is sent at least this often
@@ -19,7 +15,6 @@ const UNFINISHED_MS = 4;    // an unfinished line is sent sooner: a clip follows
 const PIECE = 4 << 20;      // the mounted file is read in pieces of this size,
 const WHOLE = 32 << 20;     // or whole up to this size,
 const PIECES = 4;           // and this many pieces are kept
-const EIO = 29;             // emscripten's number for an input/output error
 
 let out = null;             // the port to the clip worker
 let gotPort;
@@ -40,54 +35,52 @@ function linkName(name) {
   return name === '' || name === '.' || name === '..' || /[/\0]/.test(name) ? 'resource' : name;
 }
 
-// Reads of the mounted file (WORKERFS) go through a few large pieces kept
-// in memory: every read of a File is a round trip to the browser (about
-// 2 ms here) whatever its size, and the tool reads the offset table, each
-// clip's header and its samples separately. A read as large as a piece
-// goes straight to the file. (Larger pieces would cost fewer round trips, but
+// Reads of the mounted file go through a few large pieces kept in memory:
+// every read of a File is a round trip to the browser (about 2 ms here)
+// whatever its size, and the tool reads the offset table, each clip's
+// header and its samples separately. A read as large as a piece goes
+// straight to the file. (Larger pieces would cost fewer round trips, but
 // hold the browser up longer each, and the page with it.) A File that cannot
 // be read (removed or changed since it was picked) is a read error to the
 // tool.
-function readInPieces(FS) {
-  const ops = FS.filesystems.WORKERFS.stream_ops;
+function readInPieces() {
   const reader = new FileReaderSync();
+  const readBytes = (blob, from, to) => new Uint8Array(reader.readAsArrayBuffer(blob.slice(from, to)));
   const kept = [];
   const piece = (blob, at) => {
     let found = kept.find((p) => p.blob === blob && at >= p.start && at < p.start + p.bytes.length);
     if (!found) {
       const size = blob.size <= WHOLE ? blob.size : PIECE;
       const start = at - (at % size);
-      found = { blob, start, bytes: new Uint8Array(reader.readAsArrayBuffer(blob.slice(start, start + size))) };
+      found = { blob, start, bytes: readBytes(blob, start, start + size) };
       kept.unshift(found);
       kept.length = Math.min(kept.length, PIECES);
     }
     return found;
   };
-  ops.read = (stream, buffer, offset, length, position) => {
-    const blob = stream.node.contents;
-    try {
-      if (position >= blob.size)
-        return 0;
-      if (length >= PIECE) {
-        const bytes = new Uint8Array(reader.readAsArrayBuffer(blob.slice(position, position + length)));
-        buffer.set(bytes, offset);
-        return bytes.length;
-      }
-      let done = 0;
-      while (done < length && position + done < blob.size) {
-        const at = position + done;
-        const p = piece(blob, at);
-        const n = Math.min(length - done, p.start + p.bytes.length - at);
-        if (n <= 0)
-          break;
-        buffer.set(p.bytes.subarray(at - p.start, at - p.start + n), offset + done);
-        done += n;
-      }
-      return done;
-    } catch (error) {
-      throw new FS.ErrnoError(EIO);
+  return (blob, position, length) => {
+    if (position >= blob.size)
+      return new Uint8Array(0);
+    if (length >= PIECE)
+      return readBytes(blob, position, position + length);
+    const bytes = new Uint8Array(Math.min(length, blob.size - position));
+    for (let done = 0; done < bytes.length;) {
+      const at = position + done;
+      const p = piece(blob, at);
+      const n = Math.min(bytes.length - done, p.start + p.bytes.length - at);
+      bytes.set(p.bytes.subarray(at - p.start, at - p.start + n), done);
+      done += n;
     }
+    return bytes;
   };
+}
+
+// The name of the clip a "Creating NAME.WAV... [22KHz] ... Done." line
+// reports, as the tool shows it. The name the tool gives ends in ".WAV" and
+// holds at most eight characters before it, so the first ".WAV... [" ends it.
+function shownName(line) {
+  const match = /^Creating (.*?\.WAV)\.\.\. \[/s.exec(line);
+  return match ? match[1] : line;
 }
 
 async function extract(id, file) {
@@ -120,13 +113,7 @@ async function extract(id, file) {
       const path = `/work/${name}`;
       if (name === '.' || name === '..' || !FS.isFile(FS.lstat(path).mode))
         continue;
-      // The file's own bytes (MEMFS keeps them in node.contents, of which
-      // usedBytes count) when they fill their buffer, as when written in one
-      // piece; else a copy.
-      const node = FS.lookupPath(path).node;
-      let bytes = node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
-      if (bytes.byteOffset !== 0 || bytes.byteLength !== bytes.buffer.byteLength)
-        bytes = bytes.slice();
+      const bytes = fileBytes(FS, path);
       FS.unlink(path);
       clips.push({ name, bytes });
       transfer.push(bytes.buffer);
@@ -148,7 +135,7 @@ async function extract(id, file) {
     if (clips.length === 0)
       rows.push({ line: shown });
     for (const clip of clips)
-      rows.push({ line: shown, clip });
+      rows.push({ line: shown, shown: shownName(shown), clip });
   };
 
   const onOutput = (fd, bytes) => {
@@ -173,13 +160,13 @@ async function extract(id, file) {
       WebAssembly.instantiate(wasm, imports).then((instance) => done(instance));
       return {};
     },
-    onOutput,
     print: () => {},
     printErr: (message) => errors.push(message),
   });
   FS = zumrip.FS;
+  takeOutput(FS, onOutput);
+  readMounted(FS, readInPieces());
   const name = linkName(file.name);
-  readInPieces(FS);
   FS.mkdir('/in');
   FS.mount(FS.filesystems.WORKERFS, { blobs: [{ name: 'resource', data: file }] }, '/in');
   FS.mkdir('/work');

@@ -1,13 +1,15 @@
-// What the browser tests share: the built site served on 127.0.0.1,
-// Debian's chromium driven by playwright-core, resource files made here,
-// and the native build of the tool to compare the page with.
+// What the browser tests share: the built site served on 127.0.0.1, the
+// browsers (engines.mjs), resource files made here, and the native build of
+// the tool to compare the page with.
+import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { closeSync, mkdtempSync, openSync, readFileSync, readdirSync, rmSync, writeFileSync, writeSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { extname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import { after, describe, test } from 'node:test';
+import { LIMIT, engines, open, unavailable } from './engines.mjs';
 
 const top = resolve(fileURLToPath(new URL('../..', import.meta.url)));
 export const site = process.env.ZUMRIP_SITE || join(top, 'build-web', 'site');
@@ -21,12 +23,20 @@ const types = {
   '.svg': 'image/svg+xml', '.png': 'image/png',
 };
 
-// Serves the site on 127.0.0.1 and records every path asked for.
+// Serves the site on 127.0.0.1 and records every path asked for. READER is
+// a page of the same origin without the site's security policy, from which
+// the tests read what a blob: URL of the page holds (the policy lets the
+// page itself fetch nothing but its own files).
+const READER = '/test-reader.html';
 export async function serve(dir = site) {
   const requests = [];
   const server = createServer((request, response) => {
     requests.push(request.url);
     const path = new URL(request.url, 'http://x').pathname;
+    if (path === READER) {
+      response.writeHead(200, { 'content-type': 'text/html; charset=utf-8' }).end('<!doctype html><title>reader</title>');
+      return;
+    }
     const file = join(dir, path.endsWith('/') ? `${path}index.html` : path);
     let body;
     try {
@@ -47,41 +57,6 @@ export async function serve(dir = site) {
       server.close(done);
       server.closeAllConnections();
     }),
-  };
-}
-
-// Chromium with a profile of its own, and what it reports: every request
-// made and every error shown on its console.
-export async function launch(options = {}) {
-  const profile = mkdtempSync(join(tmpdir(), 'zumrip-chromium-'));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: process.env.ZUMRIP_CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--autoplay-policy=no-user-gesture-required'],
-    acceptDownloads: true,
-    viewport: { width: 1100, height: 800 },
-    ...options,
-  });
-  context.setDefaultTimeout(10000);
-  // Chromium reports a request that its security policy refused too, as
-  // failed with 'csp'.
-  const seen = { requests: [], failed: new Map(), errors: [] };
-  context.on('request', (request) => seen.requests.push(request.url()));
-  context.on('requestfailed', (request) => seen.failed.set(request.url(), request.failure()?.errorText));
-  context.on('console', (message) => {
-    if (message.type() === 'error')
-      seen.errors.push(message.text());
-  });
-  context.on('weberror', (error) => seen.errors.push(String(error.error())));
-  return {
-    context,
-    seen,
-    close: async () => {
-      await context.close();
-      rmSync(profile, { recursive: true, force: true });
-    },
   };
 }
 
@@ -142,68 +117,172 @@ export function runNative(name, bytes) {
   }
 }
 
-// Drops files ({name, bytes}) on the page's drop zone, all at once.
-export async function dropFiles(page, files) {
-  const before = await page.locator('section.resource').count();
-  const transfer = await page.evaluateHandle((list) => {
-    const data = new DataTransfer();
-    for (const { name, base64 } of list)
-      data.items.add(new File([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], name));
-    return data;
-  }, files.map((f) => ({ name: f.name, base64: Buffer.from(f.bytes).toString('base64') })));
-  await page.dispatchEvent('#drop', 'dragenter', { dataTransfer: transfer });
-  await page.dispatchEvent('#drop', 'drop', { dataTransfer: transfer });
-  return settled(page, before, files.length);
+// The cases of a file in every engine that runs here: a group per engine,
+// skipped, with the reason, where the engine cannot start.
+export async function inEngines(cases) {
+  for (const engine of engines) {
+    const why = await unavailable(engine);
+    describe(engine, { skip: why ?? false }, () => cases(engine));
+  }
+}
+
+// A browser of its own on the page at url for the length of fn(session);
+// then no request has left the page's origin and nothing has gone wrong on
+// its console.
+export async function withPage(engine, url, fn) {
+  const session = await open(engine);
+  try {
+    await session.goto(url);
+    await fn(session);
+    await session.gather?.();
+    const origin = new URL(url).origin;
+    const outside = (session.requests || []).filter((u) =>
+      !u.startsWith(`${origin}/`) && !u.startsWith(`blob:${origin}/`) && u !== 'about:blank');
+    assert.deepEqual(outside, [], 'requests outside the origin');
+    assert.deepEqual(session.errors, [], 'errors on the console');
+  } finally {
+    await session.close();
+  }
+}
+
+// Waits until fn(arg), run in the page, gives anything but false, null or
+// undefined, and returns that.
+export async function until(session, fn, arg, what = 'the awaited state') {
+  const started = Date.now();
+  for (;;) {
+    const value = await session.evaluate(fn, arg);
+    if (value !== false && value !== null && value !== undefined)
+      return value;
+    if (Date.now() - started > LIMIT)
+      throw new Error(`${what}: not within ${LIMIT / 1000} s`);
+    await new Promise((done) => setTimeout(done, 50));
+  }
+}
+
+// Paths of files {name, bytes} written into a folder of their own (paths
+// given as they are).
+const folders = [];
+after(() => folders.forEach((dir) => rmSync(dir, { recursive: true, force: true })));
+export function written(files) {
+  const dir = mkdtempSync(join(tmpdir(), 'zumrip-input-'));
+  folders.push(dir);
+  return files.map((f) => {
+    if (typeof f === 'string')
+      return f;
+    writeFileSync(join(dir, f.name), f.bytes);
+    return join(dir, f.name);
+  });
 }
 
 // Picks files ({name, bytes} or paths) in the page and waits until every
-// section they made has settled. Returns the sections' locators.
-export async function pick(page, files) {
-  const before = await page.locator('section.resource').count();
-  await page.setInputFiles('#pick', files.map((f) =>
-    typeof f === 'string' ? f : { name: f.name, mimeType: 'application/octet-stream', buffer: f.bytes }));
-  return settled(page, before, files.length);
+// section they made has settled. Returns the sections' selectors.
+export async function pick(session, files) {
+  const before = await sectionCount(session);
+  await session.pick(written(files));
+  return settled(session, before, files.length);
 }
 
-export async function settled(page, before, count) {
-  const sections = page.locator('section.resource');
-  await page.waitForFunction(([from, n]) => {
+// Drops files ({name, bytes}) on the page's drop zone, all at once.
+export async function dropFiles(session, files) {
+  const before = await sectionCount(session);
+  await session.evaluate((list) => {
+    const data = new DataTransfer();
+    for (const { name, base64 } of list)
+      data.items.add(new File([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], name));
+    const zone = document.getElementById('drop');
+    zone.dispatchEvent(new DragEvent('dragenter', { bubbles: true, dataTransfer: data }));
+    zone.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: data }));
+  }, files.map((f) => ({ name: f.name, base64: Buffer.from(f.bytes).toString('base64') })));
+  return settled(session, before, files.length);
+}
+
+const sectionCount = (session) => session.evaluate(() => document.querySelectorAll('section.resource').length);
+export const sectionAt = (i) => `#results > section.resource:nth-child(${i + 1})`;
+
+// Waits until count sections from before on are there and no longer busy.
+export async function settled(session, before, count) {
+  await until(session, ([from, n]) => {
     const all = [...document.querySelectorAll('section.resource')].slice(from);
-    return all.length === n && all.every((s) => s.dataset.status !== undefined && !s.hasAttribute('aria-busy'));
-  }, [before, count]);
-  return Array.from({ length: count }, (_, i) => sections.nth(before + i));
+    return all.length === n && all.every((s) => s.dataset.status !== undefined && s.getAttribute('aria-busy') === 'false');
+  }, [before, count], `${count} settled sections`);
+  return Array.from({ length: count }, (_, i) => sectionAt(before + i));
 }
 
-// The download a click on the link gives. Chromium lets the eleventh of a
-// quick series of downloads from one page pass unseen; a second click then
-// gives it.
-export async function saved(page, link) {
-  for (let attempt = 1; ; attempt++) {
-    try {
-      const [download] = await Promise.all([page.waitForEvent('download', { timeout: 3000 }), link.click()]);
-      return download;
-    } catch (error) {
-      if (attempt === 2)
-        throw error;
+// The bytes a blob: URL of the page holds, read from a frame of its origin
+// without its security policy.
+export async function readUrl(session, url) {
+  const base64 = await session.evaluate(async ([href, reader]) => {
+    let frame = document.getElementById('test-reader');
+    if (!frame) {
+      frame = document.createElement('iframe');
+      frame.id = 'test-reader';
+      frame.hidden = true;
+      const loaded = new Promise((done) => { frame.onload = done; });
+      frame.src = reader;
+      document.body.append(frame);
+      await loaded;
     }
-  }
+    const bytes = new Uint8Array(await (await frame.contentWindow.fetch(href)).arrayBuffer());
+    let text = '';
+    for (let i = 0; i < bytes.length; i += 0x8000)
+      text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+  }, [url, READER]);
+  return Buffer.from(base64, 'base64');
 }
 
-// What a section shows: the console text, the clip rows' names in order,
-// the lines of entries not extracted, and each clip's bytes as its
-// download link gives them, by the name the link asks the browser to save
-// them under (which the browser itself may change, '/' to '_' and so on).
-export async function shown(page, section) {
-  const text = await section.locator('[role=log]').textContent();
-  const names = await section.locator('li.clip .clip-name').allTextContents();
-  const failed = await section.locator('li.failed').allTextContents();
+// What a click on selector saves ({name, bytes}): the browser's download
+// where its driver reports one; else the link the page clicked, read.
+export async function download(session, selector) {
+  if (session.download)
+    return session.download(selector);
+  await session.evaluate(() => {
+    globalThis.testSaved = null;
+    const keep = (link, event) => {
+      globalThis.testSaved = { name: link.download, href: link.href };
+      event?.preventDefault();
+    };
+    const click = HTMLAnchorElement.prototype.click;
+    HTMLAnchorElement.prototype.click = function () {
+      if (this.download)
+        keep(this);
+      else
+        click.call(this);
+    };
+    document.addEventListener('click', (event) => {
+      const link = event.target.closest?.('a[download]');
+      if (link)
+        keep(link, event);
+    }, { capture: true, once: true });
+  });
+  await session.click(selector);
+  const { name, href } = await until(session, () => globalThis.testSaved, undefined, 'a download');
+  return { name, bytes: await readUrl(session, href) };
+}
+
+// What a section shows: the console text, the clip rows' names, rates and
+// waveforms in order, the lines of entries not extracted, and each clip's
+// bytes as its download link gives them, by the name the link asks the
+// browser to save them under.
+export async function shown(session, section, { read = true } = {}) {
+  const got = await session.evaluate((selector) => {
+    const s = document.querySelector(selector);
+    const texts = (query) => [...s.querySelectorAll(query)].map((e) => e.textContent);
+    return {
+      text: s.querySelector('[role=log]').textContent,
+      names: texts('li.clip .clip-name'),
+      facts: texts('li.clip .clip-facts'),
+      failed: texts('li.failed'),
+      waves: [...s.querySelectorAll('li.clip svg.wave')].map((svg) =>
+        ({ box: svg.getAttribute('viewBox'), d: svg.querySelector('path').getAttribute('d') })),
+      links: [...s.querySelectorAll('li.clip a[download]')].map((a) => [a.download, a.href]),
+      status: s.dataset.status,
+    };
+  }, section);
   const files = new Map();
-  const links = section.locator('li.clip a[download]');
-  for (let i = 0; i < await links.count(); i++) {
-    const download = await saved(page, links.nth(i));
-    files.set(await links.nth(i).getAttribute('download'), readFileSync(await download.path()));
-  }
-  return { text, names, failed, files, status: await section.getAttribute('data-status') };
+  for (const [name, href] of read ? got.links : [])
+    files.set(name, await readUrl(session, href));
+  return { ...got, files };
 }
 
 // The WAV file the tool writes for 8-bit samples at a rate.

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-// Reads the whole file path into *out. False with the reason in *error
-// (the system's, or "larger than N bytes" past limit, told before reading
-// when the file reports its size).
-bool read_whole_file(const char *path, std::uint64_t limit, std::vector<unsigned char> *out, std::string *error);
+// Reads the whole file path into *out, with room for extra bytes more that
+// the caller will append (no second allocation and copy of a large file).
+// False with the reason in *error (the system's, or "larger than N bytes"
+// past limit, told before reading when the file reports its size).
+bool read_whole_file(const char *path, std::uint64_t limit, std::uint64_t extra, std::vector<unsigned char> *out,
+                     std::string *error);
 
 // True when the paths a and b name one existing file.
 bool same_file(const char *a, const char *b);

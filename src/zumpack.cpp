@@ -77,7 +77,7 @@ static bool read_clips(char **files, int count, bool patching, std::vector<Clip>
         clip.file = files[i];
         std::string error;
         if (!entry_name(files[i], patching, &clip.name, &error) ||
-            !read_whole_file(files[i], input_limit, &bytes, &error) ||
+            !read_whole_file(files[i], input_limit, 0, &bytes, &error) ||
             !decode_wav(bytes.data(), bytes.size(), &clip.samples, &clip.rate, &error)) {
             complain(files[i], error);
             good = false;
@@ -145,13 +145,19 @@ static int run(int argc, char **argv)
             return 1;
         }
 
+    // The clips first: the source is then read with room for them.
+    std::vector<Clip> clips;
+    bool good = read_clips(argv + first + 1, argc - first - 1, source != nullptr, &clips);
+    std::uint64_t appended = 0;
+    for (const Clip &clip : clips)
+        appended += entry_header_size + clip.samples.size();
     std::vector<unsigned char> resource;
     std::string error;
-    bool good = source == nullptr || read_whole_file(source, input_limit, &resource, &error);
-    if (!good)
+    if (source != nullptr && !read_whole_file(source, input_limit, appended, &resource, &error)) {
         complain(source, error);
-    std::vector<Clip> clips;
-    good = read_clips(argv + first + 1, argc - first - 1, source != nullptr, &clips) && good;
+        good = false;
+        error.clear();
+    }
     std::size_t replaced = 0;
     if (good && source == nullptr)
         good = build_resource(clips, &resource, &error);

@@ -55,7 +55,7 @@ static bool entry_name(const char *path, bool as_file_name, std::string *name, s
     for (std::size_t i = 0; !as_file_name && i + 2 < n.size(); ++i)
         if (n[i] == '%' && std::isxdigit(static_cast<unsigned char>(n[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(n[i + 2])))
-            n.replace(i, 3, 1, static_cast<char>(std::stoi(n.substr(i + 1, 2), nullptr, 16)));
+            n.replace(i, 3, 1, static_cast<char>(std::strtoul(n.substr(i + 1, 2).c_str(), nullptr, 16)));
 #endif
     if (n.empty() || (!as_file_name && n.size() > entry_name_size)) {
         *error = "an entry name is 1 to 8 bytes long, not " + std::to_string(n.size());
@@ -172,7 +172,7 @@ static int run(int argc, char **argv)
     if (!write_resource(output, resource))
         return 1;
     if (source == nullptr)
-        std::printf("Wrote %s: %zu entries\n", output, clips.size());
+        std::printf("Wrote %s: %zu %s\n", output, clips.size(), clips.size() == 1 ? "entry" : "entries");
     else
         std::printf("Wrote %s: %s with %zu %s replaced\n", output, source, replaced,
                     replaced == 1 ? "entry" : "entries");

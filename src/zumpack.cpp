@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,18 @@ static int run(int argc, char **argv)
     return 0;
 }
 
+// The run, where memory may run out: whole files are held in memory, and
+// a 32-bit system cannot hold one of several GiB. Nothing is written then.
+static int run_or_fail(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {  // std::bad_alloc, std::length_error
+        std::fprintf(stderr, "zumpack: not enough memory for the files (%s)\n", e.what());
+        return 1;
+    }
+}
+
 #ifdef _WIN32
 // The wide arguments of wmain in UTF-8 (as zumrip takes them); nullptr
 // when there is no memory for them.
@@ -197,7 +210,7 @@ static char **utf8_arguments(int argc, wchar_t **wide)
 int wmain(int argc, wchar_t **wide)
 {
     char **const argv = utf8_arguments(argc, wide);
-    return argv == nullptr ? 1 : run(argc, argv);
+    return argv == nullptr ? 1 : run_or_fail(argc, argv);
 }
 #else
 int main(int argc, char **argv)
@@ -205,6 +218,6 @@ int main(int argc, char **argv)
 #ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit: EFBIG, told
 #endif
-    return run(argc, argv);
+    return run_or_fail(argc, argv);
 }
 #endif

@@ -425,3 +425,28 @@ TEST_F(Outputs, ReplacedWholeNeverThroughALinkNeverOverAWav)
     EXPECT_EQ(nowhere.status, 1);
     EXPECT_NE(nowhere.err.find("zumpack: ../none/OUT.MRV: cannot enter its folder"), std::string::npos);
 }
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
+TEST_F(Outputs, NotEnoughMemoryIsToldAndWritesNothing)
+{
+#ifdef UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+    if (!env("ZUMRIP_EMULATOR").empty())
+        GTEST_SKIP() << "an emulator needs more address space than the limit leaves";
+    // A WAV of 1 GiB (sparse) read under a 300 MiB address space.
+    write_file(top_ + "/BIG.WAV", wav8(22050, ""));
+    ASSERT_EQ(truncate((top_ + "/BIG.WAV").c_str(), 1LL << 30), 0);
+    std::string words;
+    for (const std::string &w : zumpack_)
+        words += "'" + w + "' ";
+    const Result r = run_in("work", {"sh"}, {"-c", "ulimit -v 307200 && exec " + words + "OUT.MRV ../BIG.WAV"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("zumpack: not enough memory for the files"), std::string::npos) << r.err;
+    EXPECT_TRUE(files("work").empty());
+}

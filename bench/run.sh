@@ -8,6 +8,8 @@
 #   small entries  20,000 clips of 256 bytes, against floor_create making the
 #                  same 20,000 files with one open, write and close each
 #   peak memory    one 256 MiB clip: peak resident set size less the clip
+#   patch one      zumpack --from replacing one 1-second clip of a 200 MiB
+#                  resource (4 clips of 50 MiB), against cp of the resource
 # Usage: bench/run.sh [RUNS]   (default 15 pairs per figure)
 # ZUMRIP_BIN names another zumrip binary to measure, to compare versions.
 set -euo pipefail
@@ -16,7 +18,7 @@ runs=${1:-15}
 build=$root/build-bench
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUMRIP_TESTS=OFF -DZUMRIP_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target zumrip make_resource floor_create floor_onebuffer >/dev/null
+cmake --build "$build" -j2 --target zumrip zumpack make_resource floor_create floor_onebuffer >/dev/null
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 
 base=/tmp
@@ -28,6 +30,9 @@ trap 'rm -rf "$dir"' EXIT
 "$build/bench/make_resource" "$dir/small.mrv" 20000 256
 "$build/bench/make_resource" "$dir/one.mrv" 1 $((256 << 20))
 "$build/bench/make_resource" "$dir/large.mrv" 1 $((512 << 20))
+"$build/bench/make_resource" "$dir/patch.mrv" 4 $((50 << 20))
+"$build/bench/make_resource" "$dir/clip.mrv" 1 22050  # its clip C00000, as a WAV:
+mkdir "$dir/wav" && (cd "$dir/wav" && "$build/zumrip" "$dir/clip.mrv" >/dev/null)
 
 zumrip=${ZUMRIP_BIN:-$build/zumrip}
 zumrip_big() { "$zumrip" "$dir/big.mrv" >/dev/null; }
@@ -37,6 +42,8 @@ zumrip_large() { "$zumrip" "$dir/large.mrv" >/dev/null; }
 cat_large() { cat "$dir/large.mrv" >large.out; }
 zumrip_small() { "$zumrip" "$dir/small.mrv" >/dev/null; }
 floor_small() { "$build/bench/floor_create" 20000 300; }
+zumpack_patch() { "$build/zumpack" --from "$dir/patch.mrv" patched.mrv "$dir/wav/C00000.WAV" >/dev/null; }
+cp_patch() { cp "$dir/patch.mrv" patched.mrv; }
 
 # Runs a function in an emptied output folder; prints the elapsed microseconds.
 elapsed_us() {
@@ -68,6 +75,7 @@ compare "big entries" zumrip_big cat_big
 compare "one large" zumrip_large cat_large
 compare "design floor" floor_big cat_big
 compare "small entries" zumrip_small floor_small
+compare "patch one" zumpack_patch cp_patch
 
 rm -rf "$dir/out" && mkdir "$dir/out" && cd "$dir/out"
 peak_kib=$(/usr/bin/time -f %M "$zumrip" "$dir/one.mrv" 2>&1 >/dev/null | tail -n 1)

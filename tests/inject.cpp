@@ -50,13 +50,21 @@ static void set_return(pid_t pid, long value)
 }
 
 // The number a system call has on this host (x86-64): a 32-bit x86 tool
-// makes its reads, writes and closes under numbers of its own.
+// makes its reads, writes, closes, fchmods and syncfs under numbers of its
+// own.
 static long native_syscall(const __ptrace_syscall_info &info)
 {
     const auto nr = static_cast<long>(info.entry.nr);
     if (info.arch != AUDIT_ARCH_I386)
         return nr;
-    return nr == 3 ? SYS_read : nr == 4 ? SYS_write : nr == 6 ? SYS_close : nr == 94 ? SYS_fchmod : -1;
+    switch (nr) {
+    case 3: return SYS_read;
+    case 4: return SYS_write;
+    case 6: return SYS_close;
+    case 94: return SYS_fchmod;
+    case 344: return SYS_syncfs;
+    default: return -1;
+    }
 }
 
 bool Zumrip::hold(pid_t pid, long call, std::size_t count, const std::string &input,

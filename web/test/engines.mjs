@@ -114,6 +114,10 @@ async function openChromium(session, profile) {
   });
   context.on('weberror', (error) => session.errors.push(String(error.error())));
   const page = context.pages()[0] || await context.newPage();
+  // File choosers are caught from the start: caught only once one is
+  // awaited, the first may open before they are.
+  const choosers = [];
+  page.on('filechooser', (chooser) => choosers.push(chooser));
   Object.assign(session, {
     goto: (url) => page.goto(url),
     reload: () => page.reload(),
@@ -127,8 +131,14 @@ async function openChromium(session, profile) {
     }, selector),
     press: (key) => page.keyboard.press(key),
     chooseWithKeyboard: async (paths) => {
-      const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.keyboard.press('Space')]);
-      await chooser.setFiles(paths);
+      const opened = choosers.length;
+      await page.keyboard.press('Space');
+      for (const started = Date.now(); choosers.length === opened;) {
+        if (Date.now() - started > LIMIT)
+          throw new Error(`no file chooser in ${LIMIT} ms`);
+        await new Promise((done) => setTimeout(done, 50));
+      }
+      await choosers[opened].setFiles(paths);
     },
     download: async (selector) => {
       const [download] = await Promise.all([page.waitForEvent('download'), page.click(selector)]);

@@ -10,10 +10,11 @@ import { download, example, inEngines, pick, readUrl, runNative, serve, until, w
 
 const COUNT = 100;
 const SIZE = 2 << 20;   // 100 clips of 2 MiB
-// The page must answer well within this while it extracts: a page held up
-// by the extraction would not answer until it ends (some seconds). What it
-// takes on an idle machine is measured by bench.mjs.
-const ANSWER_MS = 1500;
+// A page held up by the extraction would answer only once it ends: the
+// slowest answer while it extracts must take well under the whole run,
+// however busy the machine. What it takes on an idle machine is a figure
+// of the README's (200 ms goal).
+const ANSWER_SHARE = 1 / 4;
 let dir, path, clip, server;
 before(async () => {
   dir = mkdtempSync(join(tmpdir(), 'zumrip-large-'));
@@ -60,8 +61,9 @@ await inEngines((engine) => {
         assert.ok(performance.now() - started < 180000, 'still extracting after 180 s');
         await new Promise((done) => setTimeout(done, 20));
       } while (state.status === null);
-      t.diagnostic(`extracted in ${((performance.now() - started) / 1000).toFixed(1)} s; slowest answer ${slowest.toFixed(0)} ms`);
-      assert.ok(slowest < ANSWER_MS, `the page took ${slowest.toFixed(0)} ms to answer`);
+      const took = performance.now() - started;
+      t.diagnostic(`extracted in ${(took / 1000).toFixed(1)} s; slowest answer ${slowest.toFixed(0)} ms`);
+      assert.ok(slowest < took * ANSWER_SHARE, `the page took ${slowest.toFixed(0)} ms of ${took.toFixed(0)} to answer`);
       assert.ok(between > 0, 'the progress bar was never seen between 0 and the end');
       assert.deepEqual({ status: state.status, busy: state.busy, value: state.value, max: state.max, rows: state.rows },
                        { status: '0', busy: 'false', value: COUNT, max: COUNT, rows: COUNT });

@@ -7,7 +7,7 @@ import { readFileSync, mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 import { unzipSync } from 'fflate';
-import { download, dropFiles, example, inEngines, pick, resource, runNative, screenshots, sectionAt, serve, settled,
+import { download, dropFiles, example, inEngines, loaded, pick, resource, runNative, screenshots, sectionAt, serve, settled,
          shown, tone, until, withPage } from './support.mjs';
 
 const axe = readFileSync(new URL('../node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
@@ -277,6 +277,7 @@ await inEngines((engine) => {
         await until(page, () => navigator.serviceWorker.controller !== null, undefined, 'the service worker');
         await own.close();
         await page.reload();
+        await loaded(page);
         const [section] = await pick(page, [example]);
         const got = await shown(page, section, { read: false });
         const want = runNative('tones.mrv', tones);

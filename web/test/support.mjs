@@ -133,6 +133,7 @@ export async function withPage(engine, url, fn) {
   const session = await open(engine);
   try {
     await session.goto(url);
+    await loaded(session);
     await fn(session);
     await session.gather?.();
     const origin = new URL(url).origin;
@@ -144,6 +145,10 @@ export async function withPage(engine, url, fn) {
     await session.close();
   }
 }
+
+// Waits until the page has run its scripts: a driver may hand it over
+// before (WebKit's did, under load).
+export const loaded = (session) => until(session, () => document.readyState === 'complete', undefined, 'the page loaded');
 
 // Waits until fn(arg), run in the page, gives anything but false, null or
 // undefined, and returns that.
@@ -201,10 +206,17 @@ export const sectionAt = (i) => `#results > section.resource:nth-child(${i + 1})
 
 // Waits until count sections from before on are there and no longer busy.
 export async function settled(session, before, count) {
-  await until(session, ([from, n]) => {
-    const all = [...document.querySelectorAll('section.resource')].slice(from);
-    return all.length === n && all.every((s) => s.dataset.status !== undefined && s.getAttribute('aria-busy') === 'false');
-  }, [before, count], `${count} settled sections`);
+  try {
+    await until(session, ([from, n]) => {
+      const all = [...document.querySelectorAll('section.resource')].slice(from);
+      return all.length === n && all.every((s) => s.dataset.status !== undefined && s.getAttribute('aria-busy') === 'false');
+    }, [before, count], `${count} settled sections`);
+  } catch (error) {
+    const seen = await session.evaluate(() => [...document.querySelectorAll('section.resource')].map((s) =>
+      `${s.querySelector('.resource-state').textContent} (busy ${s.getAttribute('aria-busy')}, ${s.querySelectorAll('li').length} rows)`));
+    error.message += `; the sections: ${seen.join('; ') || 'none'}`;
+    throw error;
+  }
   return Array.from({ length: count }, (_, i) => sectionAt(before + i));
 }
 

@@ -1,12 +1,14 @@
 // The extraction worker: runs the tool's own main on one resource file at a
 // time, in a fresh instance of the compiled tool, as a process would. The
-// file is mounted read-only (nothing is copied) and linked into an empty
-// working directory under the name it was picked by, so that the tool names
-// it so. Every clip the tool writes there is taken out as soon as its line
-// is finished and sent on with the console text, through the clip worker
-// (clips-worker.js), which makes its Blob and URL. The messages are written
-// down in messages.js: PortMessage and ExtractMessage in; ReadyMessage,
-// OutputMessage<WrittenClip>, EndMessage and ErrorMessage out.
+// file is mounted read-only (a file of up to 32 MiB read into memory
+// beforehand, a larger one read in pieces as the tool reads it) and linked
+// into an empty working directory under the name it was picked by, so that
+// the tool names it so. Every clip the tool writes there is taken out as
+// soon as its line is finished and sent on with the console text, through
+// the clip worker (clips-worker.js), which makes its Blob and URL. The
+// messages are written down in messages.js: PortMessage and ExtractMessage
+// in; ReadyMessage, OutputMessage<WrittenClip>, EndMessage and ErrorMessage
+// out.
 import { fileBytes, readMounted, takeOutput } from './emscripten.js';
 import createZumrip from './zumrip.js';
 
@@ -42,11 +44,13 @@ function linkName(name) {
 // straight to the file. (Larger pieces would cost fewer round trips, but
 // hold the browser up longer each, and the page with it.) A File that cannot
 // be read (removed or changed since it was picked) is a read error to the
-// tool.
-function readInPieces() {
+// tool. whole, when given, is all of file, read beforehand (readWhole),
+// which so is never read again. A read that one piece holds is handed on as
+// a view of it, not a copy.
+function readInPieces(file, whole) {
   const reader = new FileReaderSync();
   const readBytes = (blob, from, to) => new Uint8Array(reader.readAsArrayBuffer(blob.slice(from, to)));
-  const kept = [];
+  const kept = whole ? [{ blob: file, start: 0, bytes: whole }] : [];
   const piece = (blob, at) => {
     let found = kept.find((p) => p.blob === blob && at >= p.start && at < p.start + p.bytes.length);
     if (!found) {
@@ -61,8 +65,11 @@ function readInPieces() {
   return (blob, position, length) => {
     if (position >= blob.size)
       return new Uint8Array(0);
-    if (length >= PIECE)
+    if (length >= PIECE && !(whole && blob === file))
       return readBytes(blob, position, position + length);
+    const first = piece(blob, position);
+    if (position + length <= first.start + first.bytes.length || first.start + first.bytes.length === blob.size)
+      return first.bytes.subarray(position - first.start, Math.min(position + length, blob.size) - first.start);
     const bytes = new Uint8Array(Math.min(length, blob.size - position));
     for (let done = 0; done < bytes.length;) {
       const at = position + done;
@@ -83,7 +90,19 @@ function shownName(line) {
   return match ? match[1] : line;
 }
 
+// All of a file up to WHOLE, read while the tool's instance is made rather
+// than at the tool's first read: the browser reads it meanwhile, without
+// holding the worker up (FileReaderSync would, for about 25 ms for 10 MiB).
+// null for a larger file, or one that cannot be read as it was picked, so
+// that the tool's reads then go to the file and meet what is wrong with it.
+function readWhole(file) {
+  if (file.size > WHOLE)
+    return Promise.resolve(null);
+  return file.arrayBuffer().then((buffer) => (buffer.byteLength === file.size ? new Uint8Array(buffer) : null), () => null);
+}
+
 async function extract(id, file) {
+  const whole = readWhole(file);
   const wasm = await compiled;
   const decoder = new TextDecoder();
   const textDecoder = new TextDecoder();   // across writes: one may end inside a character
@@ -165,7 +184,7 @@ async function extract(id, file) {
   });
   FS = zumrip.FS;
   takeOutput(FS, onOutput);
-  readMounted(FS, readInPieces());
+  readMounted(FS, readInPieces(file, await whole));
   const name = linkName(file.name);
   FS.mkdir('/in');
   FS.mount(FS.filesystems.WORKERFS, { blobs: [{ name: 'resource', data: file }] }, '/in');

@@ -87,9 +87,19 @@ static void next_temporary_name(const char *name)
 {
     static std::uint32_t s_next = 0;
     if (s_next == 0) {
+        // Runs started together must not walk one sequence: the clock and
+        // the process id alone do not tell them apart where the clock is
+        // coarse and every process has one id (emscripten's).
+        std::uint32_t random = 0;
+        const int source = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (source >= 0) {
+            if (read(source, &random, sizeof random) != static_cast<ssize_t>(sizeof random))
+                random = 0;
+            close(source);
+        }
         timespec now = {};
         clock_gettime(CLOCK_REALTIME, &now);
-        s_next = (static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) ^
+        s_next = (random ^ static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) ^
                   static_cast<std::uint32_t>(getpid()) << 12) | 1u;
     }
     s_next = s_next * 1664525u + 1013904223u;  // full period modulo 2^32

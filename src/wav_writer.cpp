@@ -7,23 +7,11 @@
 #include "conversion_buffer.h"
 #include "input.h"
 #include "output_file.h"
+#include "resource_format.h"
 
 #include <cstring>
 
 static const std::uint64_t wav_header_size = 44;
-
-// Encode little-endian integers into bytes, whatever the host's order.
-static void put_u16le(unsigned char *p, std::uint32_t value)
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-static void put_u32le(unsigned char *p, std::uint32_t value)
-{
-    put_u16le(p, value & 0xFFFFu);
-    put_u16le(p + 2, value >> 16);
-}
 
 // Fills the 44-byte WAV header for sample_count 8-bit mono samples played at
 // sample_rate samples per second.

@@ -125,7 +125,11 @@ int wmain(int argc, wchar_t **wide)
     return status;
 }
 #else
+#ifdef ZUMRIP_ONE_MODULE
+int zumrip_main(int argc, char **argv)  // the page's module holds zumpack too (page_main.cpp)
+#else
 int main(int argc, char **argv)
+#endif
 {
     const int status = run(argc, argv);
     flush_console();

@@ -213,7 +213,11 @@ int wmain(int argc, wchar_t **wide)
     return argv == nullptr ? 1 : run_or_fail(argc, argv);
 }
 #else
+#ifdef ZUMRIP_ONE_MODULE
+int zumpack_main(int argc, char **argv)  // the page's module holds zumrip too (page_main.cpp)
+#else
 int main(int argc, char **argv)
+#endif
 {
 #ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit: EFBIG, told

@@ -1,14 +1,31 @@
-# Puts the page's files beside the compiled tool in SITE, with the zip
-# library, and writes the service worker with the list of files to keep for
-# offline use and a version that changes whenever one of them does.
+# Puts the page's files in SITE with the module (MODULE: zumrip.js and
+# zumrip.wasm) and the zip library, every script but the service worker
+# minified by ESBUILD, and writes the service worker with the list of files
+# to keep for offline use and a version that changes whenever one of them
+# does.
 file(GLOB sources RELATIVE ${SOURCE} ${SOURCE}/*)
 list(REMOVE_ITEM sources sw.js)
-foreach(name IN LISTS sources)
-  configure_file(${SOURCE}/${name} ${SITE}/${name} COPYONLY)
+file(REMOVE_RECURSE ${SITE})
+foreach(path IN LISTS sources ITEMS ${MODULE}/zumrip.js ${MODULE}/zumrip.wasm)
+  if(IS_ABSOLUTE ${path})
+    get_filename_component(name ${path} NAME)
+  else()
+    set(name ${path})
+    set(path ${SOURCE}/${path})
+  endif()
+  if(name MATCHES "\\.js$")
+    execute_process(COMMAND ${ESBUILD} ${path} --minify --log-level=warning --outfile=${SITE}/${name}
+                    RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "esbuild could not minify ${path}")
+    endif()
+  else()
+    configure_file(${path} ${SITE}/${name} COPYONLY)
+  endif()
 endforeach()
 configure_file(${FFLATE} ${SITE}/fflate.js COPYONLY)
 
-set(files ${sources} fflate.js zumrip.js zumrip.wasm)
+file(GLOB files RELATIVE ${SITE} ${SITE}/*)
 list(SORT files)
 set(digests "")
 set(list "")

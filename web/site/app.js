@@ -1,9 +1,12 @@
 // The page: a thin layer over the workers that run the tool itself
 // (extraction.js). Each picked or dropped file is a run, extracted one
 // after the other and drawn by a view of its own (run-view.js); the clips
-// can be saved one by one or in one zip (downloads.js).
+// can be saved one by one or in one zip, replaced by other sounds
+// (replacing.js), and put back into their resource by zumpack
+// (downloads.js).
 import { formatBytes, numbers } from './dom.js';
-import { zipClips } from './downloads.js';
+import { saveResource, zipClips } from './downloads.js';
+import { makeReplacement } from './replacing.js';
 import { createExtraction } from './extraction.js';
 import { takeFiles } from './picking.js';
 import { createRunView } from './run-view.js';
@@ -109,14 +112,73 @@ function addFiles(files) {
   for (const file of files) {
     /** @type {Run} */
     const run = { id: nextId++, file, phase: 'waiting', text: '', entries: 0, count: null, rows: [],
-                  clips: new Map(), failed: 0 };
-    const view = createRunView(run, results);
-    view.render();
-    runs.push({ run, view });
+                  clips: new Map(), replacements: new Map(), packing: false, failed: 0 };
+    const entry = { run, view: null };
+    entry.view = createRunView(run, results, {
+      replace: (name, replacing) => replaceClip(entry, name, replacing),
+      restore: (name) => restoreClip(entry, name),
+      saveResource: () => saveResourceOf(entry),
+    });
+    entry.view.render();
+    runs.push(entry);
   }
   if (files.length > 0)
     statusLine.textContent = '';
   startNext();
+}
+
+const plural = (n, one, many) => `${numbers.format(n)} ${n === 1 ? one : many}`;
+
+// Replaces the clip of a run named name (its file's name) with the sound
+// of file, once the browser has decoded it; says so, or why not.
+function replaceClip(entry, name, file) {
+  statusLine.textContent = `Reading ${file.name} for ${name}…`;
+  makeReplacement(file, entry.run.clips.get(name)).then((replacement) => {
+    if (!runs.includes(entry)) {   // cleared meanwhile
+      URL.revokeObjectURL(replacement.clip.url);
+      return;
+    }
+    const earlier = entry.run.replacements.get(name);
+    entry.run.replacements.set(name, replacement);
+    entry.view.render();
+    if (earlier)
+      URL.revokeObjectURL(earlier.clip.url);
+    statusLine.textContent = `${name} replaced with ${file.name}.`;
+  }, (error) => {
+    console.warn(`zumrip: ${name}: ${error.message}`);
+    statusLine.textContent = `${name} was not replaced: ${error.message}.`;
+  });
+}
+
+// Gives the clip of a run named name back its extracted sound.
+function restoreClip(entry, name) {
+  const replacement = entry.run.replacements.get(name);
+  if (!replacement)
+    return;
+  entry.run.replacements.delete(name);
+  entry.view.render();
+  URL.revokeObjectURL(replacement.clip.url);
+  statusLine.textContent = `${name} is as extracted again.`;
+}
+
+// Saves the run's resource with its clips replaced, made by zumpack.
+function saveResourceOf(entry) {
+  const run = entry.run;
+  if (run.packing || run.replacements.size === 0)
+    return;
+  const replaced = plural(run.replacements.size, 'clip', 'clips');
+  run.packing = true;
+  entry.view.render();
+  statusLine.textContent = `Making ${run.file.name} with ${replaced} replaced…`;
+  saveResource(run).then(
+    (made) => { statusLine.textContent = `${made.name}: ${replaced} replaced, ${formatBytes(made.size)}.`; },
+    (error) => {
+      console.warn(`zumrip: ${run.file.name}: ${error.message}`);
+      statusLine.textContent = `${run.file.name} could not be made: ${error.message}`;
+    }).finally(() => {
+    run.packing = false;
+    entry.view.render();
+  });
 }
 
 // WebKit has no requestIdleCallback: a short timer stands in for it there.
@@ -167,6 +229,7 @@ function clear() {
   for (const { run, view } of runs) {
     view.remove();
     extraction.revoke([...run.clips.values()].map((clip) => clip.url));
+    run.replacements.forEach((r) => URL.revokeObjectURL(r.clip.url));
   }
   runs.length = 0;
   statusLine.textContent = 'Cleared.';

@@ -74,4 +74,12 @@
  * @typedef {{zip: Uint8Array} | {error: string}} ZipReply
  */
 
+/**
+ * Page to pack worker, and back: the picked resource file and the WAV
+ * files that replace clips, each by the clip's file name; the patched
+ * resource, or zumpack's errors.
+ * @typedef {{file: File, clips: {name: string, wav: Blob}[]}} PackRequest
+ * @typedef {{resource: Uint8Array} | {error: string}} PackReply
+ */
+
 export {};

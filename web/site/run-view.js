@@ -17,6 +17,9 @@ import { element, formatBytes, formatSeconds, isolated, numbers } from './dom.js
  *   in the order they came; a later clip of a name takes the row of the
  *   earlier one, as its file replaces the earlier file
  * @property {Map<string, import('./messages.js').Clip>} clips the clips shown, by their files' names
+ * @property {Map<string, import('./replacing.js').Replacement>} replacements
+ *   what replaces clips, by the clips' files' names; the rows show them
+ * @property {boolean} packing the resource with its clips replaced is being made
  * @property {number} failed entries not extracted
  * @property {number} [status] the tool's exit status
  * @property {number} [took] milliseconds in main
@@ -78,16 +81,26 @@ function failureRow(line) {
   return { item };
 }
 
-// A clip's row, named as the tool's line names it; its download link
-// carries the file's own name. Its player gets its source when it is first
-// reached, or from giveSource(): giving every player one at once holds the
-// page up while the browser is busy taking in clips.
-function clipRow({ shown, clip }) {
+// A clip's row, named as the tool's line names it, showing the clip or what
+// replaced it; its download link carries the file's own name. Its player
+// gets its source when it is first reached, or from giveSource(): giving
+// every player one at once holds the page up while the browser is busy
+// taking in clips. Its Replace button takes an audio file for the clip,
+// which actions.replace(name, file) is given; once replaced, its Undo
+// button calls actions.restore(name).
+function clipRow({ shown, clip: extracted }, replacement, actions) {
+  const clip = replacement?.clip ?? extracted;
   const item = element('li', 'clip');
   const name = element('p', 'clip-name');
   name.append(isolated(shown));
   const facts = element('p', 'clip-facts',
     `${numbers.format(clip.rate)} Hz · ${formatSeconds(clip.rate ? clip.samples / clip.rate : 0)} · ${formatBytes(clip.size)}`);
+  if (replacement) {
+    item.classList.add('replaced');
+    const from = element('span', 'clip-replaced', ' · replaced with ');
+    from.append(isolated(replacement.from));
+    facts.append(from);
+  }
   const wave = waveform(clip.peaks);
   wave.setAttribute('aria-label', `Waveform of ${shown}`);
   const audio = element('audio');
@@ -108,9 +121,35 @@ function clipRow({ shown, clip }) {
   link.download = clip.name;
   link.href = clip.url;
   link.append(element('span', 'visually-hidden', ` ${shown}`));
-  item.append(name, facts, wave, audio, link);
+  // Names the page's file system could not hold (bytes that are no UTF-8)
+  // would not reach their entry: such a clip cannot be replaced here.
+  const replacing = element('span', 'replace');
+  if (!clip.name.includes('\ufffd')) {
+    const input = element('input', 'visually-hidden replace-input');
+    input.type = 'file';
+    input.accept = 'audio/*,.wav,.mp3,.ogg,.oga,.opus,.flac';
+    input.id = `replace-${nextInput++}`;
+    const label = element('label', 'button', 'Replace…');
+    label.htmlFor = input.id;
+    label.append(element('span', 'visually-hidden', ` ${shown}`));
+    input.addEventListener('change', () => {
+      if (input.files.length > 0)
+        actions.replace(extracted.name, input.files[0]);
+      input.value = '';
+    });
+    replacing.append(input, label);
+  }
+  if (replacement) {
+    const undo = element('button', 'button undo', 'Undo');
+    undo.type = 'button';
+    undo.append(element('span', 'visually-hidden', ` the replacement of ${shown}`));
+    undo.addEventListener('click', () => actions.restore(extracted.name));
+    replacing.append(undo);
+  }
+  item.append(name, facts, wave, audio, link, replacing);
   return { item, audio, load };
 }
+let nextInput = 1;
 
 // A player lets go of its clip before the clip's URL is revoked: revoked
 // under a load in progress it would be an error.
@@ -121,8 +160,16 @@ function letGo(row) {
   }
 }
 
-/** The view of a run, added to container. */
-export function createRunView(run, container) {
+/**
+ * The view of a run, added to container. Its buttons call replace(name,
+ * file) for a clip's Replace, restore(name) for its Undo, and
+ * saveResource() for Download resource.
+ * @param {Run} run
+ * @param {HTMLElement} container
+ * @param {{replace: (name: string, file: File) => void, restore: (name: string) => void,
+ *          saveResource: () => void}} actions
+ */
+export function createRunView(run, container, actions) {
   const section = element('section', 'resource');
   const titleId = `resource-${run.id}`;
   section.setAttribute('aria-labelledby', titleId);
@@ -134,7 +181,12 @@ export function createRunView(run, container) {
   const state = element('p', 'resource-state');
   const progress = element('progress');
   progress.setAttribute('aria-label', `Entries of ${run.file.name} done`);
-  head.append(title, size, state, progress);
+  const saveButton = element('button', 'button save-resource', 'Download resource');
+  saveButton.type = 'button';
+  saveButton.disabled = true;
+  saveButton.append(element('span', 'visually-hidden', ' with its clips replaced'));
+  saveButton.addEventListener('click', () => actions.saveResource());
+  head.append(title, size, saveButton, state, progress);
 
   const consoleTitle = element('h3', 'visually-hidden', 'Console output');
   const log = element('pre', 'console');
@@ -153,7 +205,7 @@ export function createRunView(run, container) {
   section.append(head, consoleTitle, log, clipsTitle, list);
   container.append(section);
 
-  const drawn = [];   // {row, item, audio?} per row of the run, in order
+  const drawn = [];   // {row, replacement, item, audio?} per row of the run, in order
 
   return {
     // Draws the run as it now is.
@@ -180,13 +232,22 @@ export function createRunView(run, container) {
       }
       if (run.phase === 'finished')
         section.dataset.took = run.took.toFixed(1);
+      const unchanged = run.replacements.size === 0 || run.packing;
+      if (saveButton.disabled !== unchanged)
+        saveButton.disabled = unchanged;
       run.rows.forEach((row, i) => {
-        if (drawn[i]?.row === row)
+        const replacement = row.clip && run.replacements.get(row.clip.name);
+        if (drawn[i]?.row === row && drawn[i].replacement === replacement)
           return;
-        const made = { row, ...(row.clip ? clipRow(row) : failureRow(row.line)) };
+        const made = { row, replacement, ...(row.clip ? clipRow(row, replacement, actions) : failureRow(row.line)) };
         if (drawn[i]) {
+          // Focus stays in the row: a keyboard user who replaced a clip
+          // is still at its Replace button.
+          const focused = drawn[i].item.contains(document.activeElement);
           letGo(drawn[i]);
           drawn[i].item.replaceWith(made.item);
+          if (focused)
+            made.item.querySelector('.replace-input')?.focus();
         } else {
           list.append(made.item);
         }

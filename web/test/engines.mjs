@@ -9,7 +9,7 @@
 // so that no test shares a download, a service worker or storage with
 // another. Its calls:
 //   goto(url), reload(), evaluate(fn, arg) (arg and result as JSON),
-//   pick(paths) (the file input's files), click(selector), play(selector)
+//   pick(paths, input = '#pick') (a file input's files), click(selector), play(selector)
 //   (starts a player: from the page where the engine allows it, else by
 //   its play button), press(key) ('Tab', 'Space'),
 //   chooseWithKeyboard(paths) (Space on the focused input, the files given
@@ -68,25 +68,36 @@ export async function open(engine) {
 }
 
 // A file the browser saved into the folder, once whole: the first name
-// there that was not there before, with no partial download beside it.
+// there that was not there before, with no partial download beside it,
+// its name and size unchanged over two looks 100 ms apart. (Firefox writes
+// a download under a name of its own and then renames it: a name may be
+// gone by the time it is looked at.)
 async function savedFile(folder, before) {
   const started = Date.now();
+  let last = '';
   for (;;) {
+    await new Promise((done) => setTimeout(done, last === '' ? 50 : 100));
     const names = existsSync(folder) ? readdirSync(folder) : [];
     const fresh = names.filter((name) => !before.includes(name) && !/\.(part|crdownload)$|^\.com\.google/.test(name));
+    let seen = '';
     if (fresh.length > 0 && !names.some((name) => name.endsWith('.part') || name.endsWith('.crdownload'))) {
       const path = join(folder, fresh[0]);
-      const size = statSync(path).size;
-      await new Promise((done) => setTimeout(done, 50));
-      if (statSync(path).size === size) {
-        const bytes = readFileSync(path);
-        rmSync(path);   // so that a later file of that name keeps it
-        return { name: fresh[0], bytes };
+      try {
+        seen = `${fresh[0]}/${statSync(path).size}`;
+        if (seen === last) {
+          const bytes = readFileSync(path);
+          rmSync(path);   // so that a later file of that name keeps it
+          return { name: fresh[0], bytes };
+        }
+      } catch (error) {
+        if (error.code !== 'ENOENT')
+          throw error;
+        seen = '';
       }
     }
+    last = seen;
     if (Date.now() - started > LIMIT)
       throw new Error(`no download in ${LIMIT} ms`);
-    await new Promise((done) => setTimeout(done, 50));
   }
 }
 const listed = (folder) => (existsSync(folder) ? readdirSync(folder) : []);
@@ -122,7 +133,7 @@ async function openChromium(session, profile) {
     goto: (url) => page.goto(url),
     reload: () => page.reload(),
     evaluate: (fn, arg) => page.evaluate(fn, arg),
-    pick: (paths) => page.setInputFiles('#pick', paths),
+    pick: (paths, input = '#pick') => page.setInputFiles(input, paths),
     click: (selector) => page.click(selector),
     play: (selector) => page.evaluate((p) => {
       const player = document.querySelector(p);
@@ -175,7 +186,7 @@ async function openFirefox(session, profile, downloads) {
     goto: (url) => page.goto(url),
     reload: () => page.reload(),
     evaluate: (fn, arg) => page.evaluate(fn, arg),
-    pick: async (paths) => (await page.$('#pick')).uploadFile(...paths),
+    pick: async (paths, input = '#pick') => (await page.$(input)).uploadFile(...paths),
     click: (selector) => page.locator(selector).click(),
     play: (selector) => page.evaluate((p) => {
       const player = document.querySelector(p);
@@ -269,7 +280,7 @@ async function openWebKit(session, profile, downloads) {
     goto: async (url) => { await gather(); await driver.get(url); await listen(); },
     reload: async () => { await gather(); await driver.navigate().refresh(); await listen(); },
     evaluate,
-    pick: async (paths) => driver.findElement(By.id('pick')).sendKeys(paths.join('\n')),
+    pick: async (paths, input = '#pick') => driver.findElement(By.css(input)).sendKeys(paths.join('\n')),
     click: async (selector) => {
       const target = await driver.findElement(By.css(selector));
       await driver.executeScript((e) => e.scrollIntoView({ block: 'center' }), target);

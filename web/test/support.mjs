@@ -107,10 +107,12 @@ export function runNative(name, bytes) {
   try {
     writeFileSync(join(dir, name), bytes);
     const run = spawnSync(native, [name], { cwd: dir, encoding: 'buffer' });
+    // By the names' bytes (which need be no UTF-8), keyed as the page's
+    // file system decodes them.
     const files = new Map();
-    for (const file of readdirSync(dir).sort())
-      if (file !== name)
-        files.set(file, readFileSync(join(dir, file)));
+    for (const file of readdirSync(dir, { encoding: 'buffer' }).sort(Buffer.compare))
+      if (file.toString() !== name)
+        files.set(file.toString(), readFileSync(Buffer.concat([Buffer.from(`${dir}/`), file])));
     return { text: run.stdout.toString('utf8'), status: run.status, files };
   } finally {
     rmSync(dir, { recursive: true, force: true });
@@ -119,11 +121,13 @@ export function runNative(name, bytes) {
 
 // The cases of a file in every engine that runs here: a group per engine,
 // skipped, with the reason, where the engine cannot start.
+// Every engine is tried before any group is made: a group made after the
+// first has ended would come after the file's after() hooks had run.
 export async function inEngines(cases) {
-  for (const engine of engines) {
-    const why = await unavailable(engine);
-    describe(engine, { skip: why ?? false }, () => cases(engine));
-  }
+  const why = [];
+  for (const engine of engines)
+    why.push(await unavailable(engine));
+  engines.forEach((engine, i) => describe(engine, { skip: why[i] ?? false }, () => cases(engine)));
 }
 
 // A browser of its own on the page at url for the length of fn(session);

@@ -11,8 +11,7 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <cstdlib>
-#include <windows.h>
+#include "names_windows.h"
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -31,22 +30,6 @@ int open_resource(int argc, char **argv)
     }
     return 0;
 }
-
-#ifdef _WIN32
-// Returns the wide arguments of wmain in UTF-8, which the input and console
-// units turn back into UTF-16; nullptr when there is no memory for them.
-static char **utf8_arguments(int argc, wchar_t **wide)
-{
-    char **utf8 = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *utf8));
-    for (int i = 0; utf8 != nullptr && i < argc; ++i) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        utf8[i] = static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1)));
-        if (utf8[i] == nullptr || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], bytes, nullptr, nullptr) <= 0)
-            return nullptr;
-    }
-    return utf8;
-}
-#endif
 
 #ifndef _WIN32
 // Opens each closed one of the standard descriptors 0, 1 and 2 on the null
@@ -126,7 +109,7 @@ int wmain(int argc, wchar_t **wide)
 }
 #else
 #ifdef ZUMRIP_ONE_MODULE
-int zumrip_main(int argc, char **argv)  // the page's module holds zumpack too (page_main.cpp)
+int zumrip_main(int argc, char **argv)  // the page's module holds zumpack too (web/page_main.cpp)
 #else
 int main(int argc, char **argv)
 #endif

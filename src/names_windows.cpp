@@ -5,6 +5,7 @@
 #include "output_file.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <windows.h>
 
@@ -18,6 +19,18 @@ const char *last_entry()
 bool wide_name(const char *name, wchar_t *out, int size)
 {
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, out, size) != 0;
+}
+
+char **utf8_arguments(int argc, wchar_t **wide)
+{
+    char **utf8 = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *utf8));
+    for (int i = 0; utf8 != nullptr && i < argc; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        utf8[i] = static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1)));
+        if (utf8[i] == nullptr || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], bytes, nullptr, nullptr) <= 0)
+            return nullptr;
+    }
+    return utf8;
 }
 
 std::string utf8_name(const wchar_t *name)

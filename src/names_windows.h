@@ -19,5 +19,11 @@ bool wide_name(const char *name, wchar_t *out, int size);
 // name, UTF-16, in UTF-8 (a lone surrogate as U+FFFD).
 std::string utf8_name(const wchar_t *name);
 
+// The wide arguments of wmain in UTF-8, which the input and console units
+// turn back into UTF-16 (Windows hands main them in the ANSI code page,
+// which loses every character outside it); nullptr when there is no memory
+// for them.
+char **utf8_arguments(int argc, wchar_t **wide);
+
 #endif
 #endif

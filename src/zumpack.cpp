@@ -17,8 +17,9 @@
 #include <vector>
 
 #ifdef _WIN32
+#include "names_windows.h"
+
 #include <cstdlib>
-#include <windows.h>
 #endif
 
 static const char usage[] =
@@ -193,20 +194,6 @@ static int run_or_fail(int argc, char **argv)
 }
 
 #ifdef _WIN32
-// The wide arguments of wmain in UTF-8 (as zumrip takes them); nullptr
-// when there is no memory for them.
-static char **utf8_arguments(int argc, wchar_t **wide)
-{
-    char **utf8 = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *utf8));
-    for (int i = 0; utf8 != nullptr && i < argc; ++i) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        utf8[i] = static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1)));
-        if (utf8[i] == nullptr || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], bytes, nullptr, nullptr) <= 0)
-            return nullptr;
-    }
-    return utf8;
-}
-
 int wmain(int argc, wchar_t **wide)
 {
     char **const argv = utf8_arguments(argc, wide);
@@ -214,7 +201,7 @@ int wmain(int argc, wchar_t **wide)
 }
 #else
 #ifdef ZUMRIP_ONE_MODULE
-int zumpack_main(int argc, char **argv)  // the page's module holds zumrip too (page_main.cpp)
+int zumpack_main(int argc, char **argv)  // the page's module holds zumrip too (web/page_main.cpp)
 #else
 int main(int argc, char **argv)
 #endif

@@ -7,6 +7,7 @@ import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'n
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { after, before, test } from 'node:test';
+import { unzipSync } from 'fflate';
 import { download, inEngines, native, pick, resource, runNative, serve, shown, tone, until, withPage,
          written } from './support.mjs';
 
@@ -123,6 +124,10 @@ await inEngines((engine) => {
           off.push(`sample ${i}: ${low[44 + i]}, ideal ${ideal}`);
       }
       assert.deepEqual(off.slice(0, 5), []);
+
+      // The zip holds the clips as the rows show them.
+      const zip = unzipSync((await download(page, '#download-all')).bytes);
+      assert.ok(['RISE.WAV', 'LOW.WAV', 'KEEP.WAV'].every((n) => got.files.get(n).equals(zip[n])));
 
       const saved = await download(page, `${section} button.save-resource`);
       assert.equal(saved.name, 'sounds.mrv');

@@ -1,12 +1,11 @@
 // The page: a thin layer over the workers that run the tool itself
 // (extraction.js). Each picked or dropped file is a run, extracted one
 // after the other and drawn by a view of its own (run-view.js); the clips
-// can be saved one by one or in one zip, replaced by other sounds
-// (replacing.js), and put back into their resource by zumpack
-// (downloads.js).
+// can be saved one by one or in one zip (downloads.js), replaced by other
+// sounds and put back into their resource (edits.js).
 import { formatBytes, numbers } from './dom.js';
-import { saveResource, zipClips } from './downloads.js';
-import { makeReplacement } from './replacing.js';
+import { zipClips } from './downloads.js';
+import { createEdits } from './edits.js';
 import { createExtraction } from './extraction.js';
 import { takeFiles } from './picking.js';
 import { createRunView } from './run-view.js';
@@ -28,6 +27,7 @@ let zipping = false;
 let nextId = 1;
 
 const extraction = createExtraction(takeIn, (message) => fail(message));
+const edits = createEdits((text) => { statusLine.textContent = text; }, (entry) => runs.includes(entry));
 
 // Takes in what the workers said: each run's state is brought up to date,
 // then drawn once.
@@ -115,9 +115,9 @@ function addFiles(files) {
                   clips: new Map(), replacements: new Map(), packing: false, failed: 0 };
     const entry = { run, view: null };
     entry.view = createRunView(run, results, {
-      replace: (name, replacing) => replaceClip(entry, name, replacing),
-      restore: (name) => restoreClip(entry, name),
-      saveResource: () => saveResourceOf(entry),
+      replace: (name, replacing) => edits.replace(entry, name, replacing),
+      restore: (name) => edits.restore(entry, name),
+      saveResource: () => edits.saveResource(entry),
     });
     entry.view.render();
     runs.push(entry);
@@ -125,60 +125,6 @@ function addFiles(files) {
   if (files.length > 0)
     statusLine.textContent = '';
   startNext();
-}
-
-const plural = (n, one, many) => `${numbers.format(n)} ${n === 1 ? one : many}`;
-
-// Replaces the clip of a run named name (its file's name) with the sound
-// of file, once the browser has decoded it; says so, or why not.
-function replaceClip(entry, name, file) {
-  statusLine.textContent = `Reading ${file.name} for ${name}…`;
-  makeReplacement(file, entry.run.clips.get(name)).then((replacement) => {
-    if (!runs.includes(entry)) {   // cleared meanwhile
-      URL.revokeObjectURL(replacement.clip.url);
-      return;
-    }
-    const earlier = entry.run.replacements.get(name);
-    entry.run.replacements.set(name, replacement);
-    entry.view.render();
-    if (earlier)
-      URL.revokeObjectURL(earlier.clip.url);
-    statusLine.textContent = `${name} replaced with ${file.name}.`;
-  }, (error) => {
-    console.warn(`zumrip: ${name}: ${error.message}`);
-    statusLine.textContent = `${name} was not replaced: ${error.message}.`;
-  });
-}
-
-// Gives the clip of a run named name back its extracted sound.
-function restoreClip(entry, name) {
-  const replacement = entry.run.replacements.get(name);
-  if (!replacement)
-    return;
-  entry.run.replacements.delete(name);
-  entry.view.render();
-  URL.revokeObjectURL(replacement.clip.url);
-  statusLine.textContent = `${name} is as extracted again.`;
-}
-
-// Saves the run's resource with its clips replaced, made by zumpack.
-function saveResourceOf(entry) {
-  const run = entry.run;
-  if (run.packing || run.replacements.size === 0)
-    return;
-  const replaced = plural(run.replacements.size, 'clip', 'clips');
-  run.packing = true;
-  entry.view.render();
-  statusLine.textContent = `Making ${run.file.name} with ${replaced} replaced…`;
-  saveResource(run).then(
-    (made) => { statusLine.textContent = `${made.name}: ${replaced} replaced, ${formatBytes(made.size)}.`; },
-    (error) => {
-      console.warn(`zumrip: ${run.file.name}: ${error.message}`);
-      statusLine.textContent = `${run.file.name} could not be made: ${error.message}`;
-    }).finally(() => {
-    run.packing = false;
-    entry.view.render();
-  });
 }
 
 // WebKit has no requestIdleCallback: a short timer stands in for it there.

@@ -2,6 +2,7 @@
 // text, a progress bar, a row per clip), drawn from the run's state by
 // render(), the one place that writes it.
 import { element, formatBytes, formatSeconds, isolated, numbers } from './dom.js';
+import { clipRow, failureRow, letGo } from './rows.js';
 
 /**
  * One file's run, as app.js keeps it.
@@ -53,113 +54,6 @@ const dataStatus = {
   finished: (run) => String(run.status), failed: () => 'error', cancelled: () => 'cancelled', dropped: () => 'cancelled',
 };
 
-// An SVG drawing of the lowest and highest sample of each column (peaks
-// holds the pairs): one path, so that a long list of clips stays cheap to
-// draw.
-function waveform(peaks) {
-  const svg = 'http://www.w3.org/2000/svg';
-  const columns = peaks.length / 2;
-  const picture = document.createElementNS(svg, 'svg');
-  picture.setAttribute('class', 'wave');
-  picture.setAttribute('viewBox', `0 0 ${columns} 256`);
-  picture.setAttribute('preserveAspectRatio', 'none');
-  picture.setAttribute('role', 'img');
-  let d = `M0 127.5H${columns}`;
-  for (let c = 0; c < columns; c++) {
-    const low = peaks[2 * c], high = peaks[2 * c + 1];
-    d += `M${c} ${255 - high}h1V${256 - low}h-1z`;
-  }
-  const path = document.createElementNS(svg, 'path');
-  path.setAttribute('d', d);
-  picture.append(path);
-  return picture;
-}
-
-function failureRow(line) {
-  const item = element('li', 'failed');
-  item.append(element('span', 'failed-line', line));
-  return { item };
-}
-
-// A clip's row, named as the tool's line names it, showing the clip or what
-// replaced it; its download link carries the file's own name. Its player
-// gets its source when it is first reached, or from giveSource(): giving
-// every player one at once holds the page up while the browser is busy
-// taking in clips. Its Replace button takes an audio file for the clip,
-// which actions.replace(name, file) is given; once replaced, its Undo
-// button calls actions.restore(name).
-function clipRow({ shown, clip: extracted }, replacement, actions) {
-  const clip = replacement?.clip ?? extracted;
-  const item = element('li', 'clip');
-  const name = element('p', 'clip-name');
-  name.append(isolated(shown));
-  const facts = element('p', 'clip-facts',
-    `${numbers.format(clip.rate)} Hz · ${formatSeconds(clip.rate ? clip.samples / clip.rate : 0)} · ${formatBytes(clip.size)}`);
-  if (replacement) {
-    item.classList.add('replaced');
-    const from = element('span', 'clip-replaced', ' · replaced with ');
-    from.append(isolated(replacement.from));
-    facts.append(from);
-  }
-  const wave = waveform(clip.peaks);
-  wave.setAttribute('aria-label', `Waveform of ${shown}`);
-  const audio = element('audio');
-  audio.controls = true;
-  audio.preload = 'none';
-  audio.setAttribute('aria-label', `Play ${shown}`);
-  // Once it has a source the player may load it (WebKit's never loads a
-  // source that it was told not to preload, even to play it).
-  const load = () => {
-    if (!audio.hasAttribute('src')) {
-      audio.preload = 'auto';
-      audio.src = clip.url;
-    }
-  };
-  audio.addEventListener('focus', load);
-  audio.addEventListener('pointerdown', load);
-  const link = element('a', 'button download', 'Download');
-  link.download = clip.name;
-  link.href = clip.url;
-  link.append(element('span', 'visually-hidden', ` ${shown}`));
-  // Names the page's file system could not hold (bytes that are no UTF-8)
-  // would not reach their entry: such a clip cannot be replaced here.
-  const replacing = element('span', 'replace');
-  if (!clip.name.includes('\ufffd')) {
-    const input = element('input', 'visually-hidden replace-input');
-    input.type = 'file';
-    input.accept = 'audio/*,.wav,.mp3,.ogg,.oga,.opus,.flac';
-    input.id = `replace-${nextInput++}`;
-    const label = element('label', 'button', 'Replace…');
-    label.htmlFor = input.id;
-    label.append(element('span', 'visually-hidden', ` ${shown}`));
-    input.addEventListener('change', () => {
-      if (input.files.length > 0)
-        actions.replace(extracted.name, input.files[0]);
-      input.value = '';
-    });
-    replacing.append(input, label);
-  }
-  if (replacement) {
-    const undo = element('button', 'button undo', 'Undo');
-    undo.type = 'button';
-    undo.append(element('span', 'visually-hidden', ` the replacement of ${shown}`));
-    undo.addEventListener('click', () => actions.restore(extracted.name));
-    replacing.append(undo);
-  }
-  item.append(name, facts, wave, audio, link, replacing);
-  return { item, audio, load };
-}
-let nextInput = 1;
-
-// A player lets go of its clip before the clip's URL is revoked: revoked
-// under a load in progress it would be an error.
-function letGo(row) {
-  if (row.audio?.hasAttribute('src')) {
-    row.audio.removeAttribute('src');
-    row.audio.load();
-  }
-}
-
 /**
  * The view of a run, added to container. Its buttons call replace(name,
  * file) for a clip's Replace, restore(name) for its Undo, and
@@ -184,7 +78,7 @@ export function createRunView(run, container, actions) {
   const saveButton = element('button', 'button save-resource', 'Download resource');
   saveButton.type = 'button';
   saveButton.disabled = true;
-  saveButton.append(element('span', 'visually-hidden', ' with its clips replaced'));
+  saveButton.append(element('span', 'visually-hidden', ` ${run.file.name} with its clips replaced`));
   saveButton.addEventListener('click', () => actions.saveResource());
   head.append(title, size, saveButton, state, progress);
 
@@ -232,9 +126,9 @@ export function createRunView(run, container, actions) {
       }
       if (run.phase === 'finished')
         section.dataset.took = run.took.toFixed(1);
-      const unchanged = run.replacements.size === 0 || run.packing;
-      if (saveButton.disabled !== unchanged)
-        saveButton.disabled = unchanged;
+      const nothingToSave = run.replacements.size === 0 || run.packing;
+      if (saveButton.disabled !== nothingToSave)
+        saveButton.disabled = nothingToSave;
       run.rows.forEach((row, i) => {
         const replacement = row.clip && run.replacements.get(row.clip.name);
         if (drawn[i]?.row === row && drawn[i].replacement === replacement)

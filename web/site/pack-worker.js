@@ -1,10 +1,11 @@
 // The pack worker: makes a patched resource with zumpack's own main, run
 // as `zumpack --from SOURCE OUTPUT NAME.WAV...` in a fresh instance of the
-// page's module, which holds zumrip and zumpack (called by that name). The picked resource file is mounted read-only; each
-// replacing WAV file is written into the working directory under the name
-// of the clip it replaces, which is how zumpack finds the entries. One
-// request per worker; the messages are written down in messages.js
-// (PackRequest in, PackReply out).
+// page's module, which holds zumrip and zumpack (called by that name). The
+// picked resource file is mounted read-only; each replacing WAV file is
+// written into the working directory under the name of the clip it
+// replaces, which is how zumpack finds the entries. One request per
+// worker; the messages are written down in messages.js (PackRequest in,
+// PackReply out).
 import createZumrip from './zumrip.js';
 
 /** @param {import('./messages.js').PackRequest} request */

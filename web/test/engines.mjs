@@ -281,10 +281,26 @@ async function openWebKit(session, profile, downloads) {
     reload: async () => { await gather(); await driver.navigate().refresh(); await listen(); },
     evaluate,
     pick: async (paths, input = '#pick') => driver.findElement(By.css(input)).sendKeys(paths.join('\n')),
+    // Clicked once scrolled to and still: rows coming into view are laid
+    // out only then (content-visibility), which moves what follows them,
+    // and a click at where the element was would miss it.
     click: async (selector) => {
-      const target = await driver.findElement(By.css(selector));
-      await driver.executeScript((e) => e.scrollIntoView({ block: 'center' }), target);
-      await target.click();
+      await evaluate((s) => new Promise((done) => {
+        const element = document.querySelector(s);
+        element.scrollIntoView({ block: 'center' });
+        let last = '';
+        const look = () => {
+          const { x, y, width, height } = element.getBoundingClientRect();
+          const now = `${x} ${y} ${width} ${height}`;
+          if (now === last)
+            done();
+          else
+            requestAnimationFrame(look);
+          last = now;
+        };
+        requestAnimationFrame(look);
+      }), selector);
+      await (await driver.findElement(By.css(selector))).click();
     },
     // WebKit lets a page play nothing before a gesture: its player's play
     // button, at the left end, is clicked.

@@ -3,6 +3,7 @@
 // they are installed. Another build is tested when ZUMPACK names its
 // zumpack beside ZUMRIP (under ZUMRIP_EMULATOR too), not under wine or
 // node; with ZUMRIP alone it skips.
+#include "harness.h"
 #include "resource_writer.h"
 
 #include <gtest/gtest.h>
@@ -27,32 +28,14 @@ namespace {
 using resource_writer::Entry;
 using resource_writer::u16le;
 using resource_writer::u32le;
+using harness::read_file;
+using harness::wav;
+using harness::write_file;
 
 struct Result {
     int status = -1;
     std::string out, err;
 };
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// An 8-bit mono WAV of the samples, as zumrip writes them.
-std::string wav8(std::uint32_t rate, const std::string &samples)
-{
-    const auto n = static_cast<std::uint32_t>(samples.size());
-    return "RIFF" + u32le(n + 36) + "WAVEfmt " + u32le(16) + u16le(1) + u16le(1) + u32le(rate) + u32le(rate) +
-           u16le(1) + u16le(8) + "data" + u32le(n) + samples;
-}
 
 // Every byte value, rising and falling: a clip any rounding fault shows in.
 std::string all_values()
@@ -205,8 +188,8 @@ TEST_F(Build, EntriesInTheOrderGivenNamedByTheirFiles)
     // Names from the file names (".wav" in any case), rates from the WAVs,
     // the format's unused bytes zero: the resource the writer makes.
     const std::string a = all_values(), b = "\x01\x02\x03";
-    write_file(top_ + "/RISE.wav", wav8(22050, a));
-    write_file(top_ + "/b8chars_.WAV", wav8(11025, b));
+    write_file(top_ + "/RISE.wav", wav(22050, a));
+    write_file(top_ + "/b8chars_.WAV", wav(11025, b));
     // Chunks in any order, an odd one padded.
     write_file(top_ + "/E.Wav", "RIFF" + u32le(50) + "WAVEdata" + u32le(0) + "junk" + u32le(3) + std::string("abc\0fmt ", 8) +
                                     u32le(16) + u16le(1) + u16le(1) + u32le(22050) + u32le(22050) + u16le(1) +
@@ -219,8 +202,8 @@ TEST_F(Build, EntriesInTheOrderGivenNamedByTheirFiles)
 
     // A name that does not fit or no .WAV: nothing is written, every bad
     // file is named on standard error.
-    write_file(top_ + "/NINE_LONG.WAV", wav8(22050, "x"));
-    write_file(top_ + "/clip.raw", wav8(22050, "x"));
+    write_file(top_ + "/NINE_LONG.WAV", wav(22050, "x"));
+    write_file(top_ + "/clip.raw", wav(22050, "x"));
     const Result bad = pack({"BAD.MRV", "../RISE.wav", "../NINE_LONG.WAV", "../clip.raw"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("../NINE_LONG.WAV: an entry name is 1 to 8 bytes long, not 9"), std::string::npos);
@@ -252,11 +235,11 @@ static void check_round_trip(Zumpack &t, const std::string &r, const std::string
 
     // The changed clip, patched into R in place.
     const std::string new_samples = "\x10\x20\x30\x40";
-    write_file(t.top_ + "/" + changed_name, wav8(11025, new_samples));
+    write_file(t.top_ + "/" + changed_name, wav(11025, new_samples));
     const Result in_place = t.pack({"--from", "R.MRV", "R.MRV", changed_name}, "");
     ASSERT_EQ(in_place.status, 0) << in_place.err;
     auto expected = first;
-    expected[changed_name] = wav8(11025, new_samples);
+    expected[changed_name] = wav(11025, new_samples);
     EXPECT_EQ(t.extract("../R.MRV", "three"), expected);
 }
 
@@ -292,7 +275,7 @@ TEST_F(RoundTrip, PatchedEntriesKeepTheirUnusedBytesAndAWavMustNameAnEntry)
     // Both slots of X reach one entry: one copy, both slots pointed there.
     const std::string r = resource_writer::contents({{"X", 0x0340, "abc"}}, {{0, 0}, '\x77'});
     write_file(top_ + "/R.MRV", r);
-    write_file(top_ + "/X.WAV", wav8(22050, "\x01\x02"));
+    write_file(top_ + "/X.WAV", wav(22050, "\x01\x02"));
     const Result ok = pack({"--from", "../R.MRV", "P.MRV", "../X.WAV"});
     ASSERT_EQ(ok.status, 0) << ok.err;
     // The old header, its rate code and size new, at the end; the slot there.
@@ -300,7 +283,7 @@ TEST_F(RoundTrip, PatchedEntriesKeepTheirUnusedBytesAndAWavMustNameAnEntry)
     const std::string slot = u32le(static_cast<std::uint32_t>(r.size() + 19));
     EXPECT_EQ(files("work").at("P.MRV"), r.substr(0, 6) + slot + slot + r.substr(14) + head + "\x01\x02");
 
-    write_file(top_ + "/Y.WAV", wav8(22050, "\x01"));
+    write_file(top_ + "/Y.WAV", wav(22050, "\x01"));
     const Result none = pack({"--from", "../R.MRV", "R2.MRV", "../X.WAV", "../Y.WAV"});
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("no entry is named Y (from ../Y.WAV)"), std::string::npos);
@@ -312,7 +295,7 @@ TEST_F(WavInput, TheSameClipFromEveryWriterPacksTheSame)
     // An 8-bit clip, converted losslessly by each writer to wider samples,
     // float, stereo, extensible headers and extra chunks, packs into the
     // very resource the 8-bit WAV does.
-    write_file(top_ + "/TONE.WAV", wav8(22050, all_values()));
+    write_file(top_ + "/TONE.WAV", wav(22050, all_values()));
     ASSERT_EQ(pack({"REF.MRV", "../TONE.WAV"}).status, 0);
     const std::string ref = files("work").at("REF.MRV");
     std::vector<std::string> commands;
@@ -360,7 +343,7 @@ TEST_F(WavInput, WiderSamplesRoundToTheNearestAndStereoToTheMean)
 
 TEST_F(WavInput, DamagedHostileAndUnsupportedWavsWriteNothing)
 {
-    const std::string good = wav8(22050, std::string(16, 'x'));
+    const std::string good = wav(22050, std::string(16, 'x'));
     std::vector<std::pair<std::string, std::string>> bad;  // bytes, what the error says
     for (std::size_t cut = 0; cut < good.size(); ++cut)
         bad.push_back({good.substr(0, cut), cut < 12 ? "not a RIFF/WAVE file" : ""});
@@ -399,7 +382,7 @@ TEST_F(WavInput, DamagedHostileAndUnsupportedWavsWriteNothing)
 
 TEST_F(Outputs, ReplacedWholeNeverThroughALinkNeverOverAWav)
 {
-    write_file(top_ + "/A.WAV", wav8(22050, "a"));
+    write_file(top_ + "/A.WAV", wav(22050, "a"));
     const std::string made = resource_writer::contents({{"A", 0x0220, "a"}});
     // An existing file replaced, in another folder; a link replaced, its
     // target kept.
@@ -415,11 +398,11 @@ TEST_F(Outputs, ReplacedWholeNeverThroughALinkNeverOverAWav)
     EXPECT_EQ(read_file(top_ + "/LINK.MRV"), made);
     EXPECT_EQ(read_file(top_ + "/target"), "target");
     // A forgotten OUTPUT would make the first WAV the output: refused.
-    write_file(top_ + "/B.WAV", wav8(22050, "b"));
+    write_file(top_ + "/B.WAV", wav(22050, "b"));
     const Result r = pack({"../B.WAV", "../A.WAV", "../B.WAV"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("../B.WAV: is one of the WAV files"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(top_ + "/B.WAV"), wav8(22050, "b"));
+    EXPECT_EQ(read_file(top_ + "/B.WAV"), wav(22050, "b"));
     // A folder that does not exist: told, nothing made.
     const Result nowhere = pack({"../none/OUT.MRV", "../A.WAV"});
     EXPECT_EQ(nowhere.status, 1);
@@ -440,7 +423,7 @@ TEST_F(Outputs, NotEnoughMemoryIsToldAndWritesNothing)
     if (!env("ZUMRIP_EMULATOR").empty())
         GTEST_SKIP() << "an emulator needs more address space than the limit leaves";
     // A WAV of 1 GiB (sparse) read under a 300 MiB address space.
-    write_file(top_ + "/BIG.WAV", wav8(22050, ""));
+    write_file(top_ + "/BIG.WAV", wav(22050, ""));
     ASSERT_EQ(truncate((top_ + "/BIG.WAV").c_str(), 1LL << 30), 0);
     std::string words;
     for (const std::string &w : zumpack_)

@@ -8,7 +8,7 @@ import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { after, before, test } from 'node:test';
 import { unzipSync } from 'fflate';
-import { download, inEngines, native, pick, resource, runNative, screenshots, serve, shown, tone, until, withPage,
+import { download, inEngines, native, pcm, pick, resource, runNative, screenshots, serve, shown, tone, until, withPage,
          written } from './support.mjs';
 
 const zumpack = join(dirname(native), 'zumpack');
@@ -22,23 +22,6 @@ const source = resource([
   { name: 'KEEP', rate: 0x0220, samples: tone(500, 10) },
   { name: Buffer.from([0xe9]), rate: 0x0220, samples: tone(400, 8) },
 ], [0, 1, 2, 0, 3]);
-
-// A WAV file of interleaved samples (data) of the given width.
-function pcm(rate, channels, bits, data) {
-  const head = Buffer.alloc(44);
-  head.write('RIFFxxxxWAVEfmt ', 0);
-  head.writeUInt32LE(36 + data.length, 4);
-  head.writeUInt32LE(16, 16);
-  head.writeUInt16LE(1, 20);
-  head.writeUInt16LE(channels, 22);
-  head.writeUInt32LE(rate, 24);
-  head.writeUInt32LE((rate * channels * bits) / 8, 28);
-  head.writeUInt16LE((channels * bits) / 8, 32);
-  head.writeUInt16LE(bits, 34);
-  head.write('data', 36);
-  head.writeUInt32LE(data.length, 40);
-  return Buffer.concat([head, data]);
-}
 
 // Stereo 8-bit at RISE's rate, the channels a level apart in odd places
 // (a mean that is a half): it goes to zumpack as it is.

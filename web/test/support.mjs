@@ -303,11 +303,15 @@ export async function shown(session, section, { read = true } = {}) {
   return { ...got, files };
 }
 
-// The WAV file the tool writes for 8-bit samples at a rate.
-export function wav(rate, samples) {
-  return Buffer.concat([Buffer.from('RIFF'), u32(samples.length + 36), Buffer.from('WAVEfmt '), u32(16), u16(1), u16(1),
-                        u32(rate), u32(rate), u16(1), u16(8), Buffer.from('data'), u32(samples.length), samples]);
+// A PCM WAV file of interleaved samples (data) of the given width.
+export function pcm(rate, channels, bits, data) {
+  const frame = (channels * bits) / 8;
+  return Buffer.concat([Buffer.from('RIFF'), u32(data.length + 36), Buffer.from('WAVEfmt '), u32(16), u16(1), u16(channels),
+                        u32(rate), u32(rate * frame), u16(frame), u16(bits), Buffer.from('data'), u32(data.length), data]);
 }
+
+// The WAV file the tool writes for 8-bit samples at a rate.
+export const wav = (rate, samples) => pcm(rate, 1, 8, samples);
 
 // Writes a resource of count clips of size samples each to path, without
 // holding it all in memory. Clip i is named C and its number, its samples
